@@ -1,0 +1,61 @@
+# Developer entry points over the CMake presets in CMakePresets.json.
+# Each target installs missing build tools first (tools/deps.sh), so on a
+# fresh Debian machine `make run` and `make test` are all there is to do.
+
+JOBS ?= 2
+CMAKE ?= cmake
+CTEST ?= ctest
+# Warnings are errors in CI; locally they stay warnings unless WERROR=ON.
+WERROR ?= $(if $(CI),ON,OFF)
+
+DEPS = bash tools/deps.sh
+
+# $(call build,PRESET[,TARGET]): configure (cheap when nothing changed) and
+# build the preset's targets, or only TARGET.
+define build
+	$(CMAKE) --preset $(1) -DVTL_WERROR=$(WERROR) >/dev/null
+	$(CMAKE) --build --preset $(1) -j $(JOBS) $(if $(2),--target $(2))
+endef
+
+.PHONY: all release run test e2e debug asan tsan win win-test clean deps
+
+all: release
+
+deps:
+	@$(DEPS) native
+
+release: deps
+	$(call build,release)
+
+run: deps
+	$(call build,release,vantrel)
+	@echo "Starting build/release/vantrel (settings: build/release/vtl.ini; stop with Ctrl+C)"
+	@cd build/release && exec ./vantrel
+
+test: release
+	$(CTEST) --preset release
+
+e2e: release
+	$(CTEST) --preset release -L e2e
+
+debug: deps
+	$(call build,debug)
+	$(CTEST) --preset debug
+
+asan: deps
+	$(call build,asan)
+	$(CTEST) --preset asan
+
+tsan: deps
+	$(call build,tsan)
+	$(CTEST) --preset tsan
+
+win:
+	@$(DEPS) win
+	$(call build,mingw)
+
+win-test: win
+	$(CTEST) --preset mingw
+
+clean:
+	rm -rf build

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Makes sure the Debian packages a build needs are installed:
+#   tools/deps.sh native|win|ci ...
+# As root it installs what is missing (non-interactive); otherwise it names
+# the missing packages and fails, so that the build stops with a clear hint.
+set -euo pipefail
+
+native=(cmake g++ make libgtest-dev googletest)
+win=(cmake make googletest g++-mingw-w64-x86-64-posix wine64 wine)
+ci=("${native[@]}" "${win[@]}" curl python3 openssl clang libclang-rt-14-dev procps)
+
+wanted=()
+for group in "${@:-native}"; do
+    case "$group" in
+        native) wanted+=("${native[@]}") ;;
+        win) wanted+=("${win[@]}") ;;
+        ci) wanted+=("${ci[@]}") ;;
+        *) echo "deps.sh: unknown group '$group' (native, win, ci)" >&2; exit 2 ;;
+    esac
+done
+
+if ! command -v dpkg-query >/dev/null 2>&1; then
+    echo "deps.sh: not a Debian system; make sure these are installed: ${wanted[*]}" >&2
+    exit 0
+fi
+
+missing=()
+for pkg in "${wanted[@]}"; do
+    status=$(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null || true)
+    if [[ "$status" != installed && " ${missing[*]-} " != *" $pkg "* ]]; then
+        missing+=("$pkg")
+    fi
+done
+if ((${#missing[@]} == 0)); then
+    exit 0
+fi
+
+if ((EUID != 0)); then
+    echo "deps.sh: missing packages: ${missing[*]}" >&2
+    echo "deps.sh: install them with: sudo apt-get install ${missing[*]}" >&2
+    exit 1
+fi
+
+echo "deps.sh: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt_opts=(-q -y -o Dpkg::Use-Pty=0 -o Acquire::Retries=3)
+apt-get "${apt_opts[@]}" update >/dev/null
+apt-get "${apt_opts[@]}" install --no-install-recommends "${missing[@]}" </dev/null >/dev/null
+echo "deps.sh: installed ${missing[*]}"
