@@ -1,0 +1,380 @@
+// IdGlobal: text, integer and IPv6 address helpers shared by every layer.
+// All text is 8-bit and never translated; these routines read untrusted
+// wire text (ports, Content-Length, Host headers), so every one of them has
+// a defined, bounds-checked result for any input.
+#include "io/IdGlobal.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "io/IdException.h"
+
+namespace {
+
+bool IsBlankOrControl(char c) {
+    return static_cast<unsigned char>(c) <= 32;
+}
+
+char UpperAscii(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
+const char HexDigits[] = "0123456789ABCDEF";
+
+// Upper-case hexadecimal with at least minDigits digits.
+void AppendHex(std::string& out, uint32_t value, int minDigits) {
+    char digits[8];
+    int count = 0;
+    do {
+        digits[count++] = HexDigits[value & 0xF];
+        value >>= 4;
+    } while (value != 0);
+    for (int i = count; i < minDigits; ++i) {
+        out += '0';
+    }
+    while (count > 0) {
+        out += digits[--count];
+    }
+}
+
+// A group of an IPv6 text read as hexadecimal, or -1 when it is not one.
+int32_t HexGroup(std::string_view group) {
+    std::string text = "$";
+    text.append(group);
+    return TextToIntDef(text, -1);
+}
+
+}  // namespace
+
+std::string TrimText(std::string_view text) {
+    size_t first = 0;
+    size_t last = text.size();
+    while (first < last && IsBlankOrControl(text[first])) {
+        ++first;
+    }
+    while (last > first && IsBlankOrControl(text[last - 1])) {
+        --last;
+    }
+    return std::string(text.substr(first, last - first));
+}
+
+int FindSubText(std::string_view sub, std::string_view text) {
+    // The code page is single-byte, so a byte search never lands inside a
+    // character.
+    if (sub.empty() || sub.size() > text.size()) {
+        return 0;
+    }
+    const size_t pos = text.find(sub);
+    return pos == std::string_view::npos ? 0 : static_cast<int>(pos + 1);
+}
+
+std::string CutField(std::string& source, std::string_view delimiter, bool remove, bool matchCase) {
+    int pos;
+    if (matchCase) {
+        pos = FindSubText(delimiter, source);
+    } else {
+        pos = FindSubText(UpperCaseAscii(delimiter), UpperCaseAscii(source));
+    }
+    if (pos == 0) {
+        std::string result = source;
+        if (remove) {
+            source.clear();
+        }
+        return result;
+    }
+    std::string result = source.substr(0, static_cast<size_t>(pos - 1));
+    if (remove) {
+        source.erase(0, static_cast<size_t>(pos - 1) + delimiter.size());
+    }
+    return result;
+}
+
+bool TryTextToInt(std::string_view text, int32_t& value) {
+    size_t i = 0;
+    const size_t n = text.size();
+    while (i < n && text[i] == ' ') {
+        ++i;
+    }
+    bool negative = false;
+    if (i < n && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    if (i >= n) {
+        return false;
+    }
+
+    bool hex = false;
+    if (text[i] == '$' || text[i] == 'x' || text[i] == 'X') {
+        hex = true;
+        ++i;
+    } else if (text[i] == '0' && i + 1 < n && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+        hex = true;
+        i += 2;
+    }
+    if (i >= n) {
+        return false;
+    }
+
+    if (hex) {
+        uint32_t result = 0;
+        for (; i < n; ++i) {
+            const int digit = HexDigitValue(text[i]);
+            if (digit < 0 || result > 0x0FFFFFFFu) {
+                return false;
+            }
+            result = (result << 4) | static_cast<uint32_t>(digit);
+        }
+        // Eight F digits are -1: the 32 bits are taken as signed. Negating in
+        // unsigned arithmetic keeps "-80000000" defined.
+        if (negative) {
+            result = 0u - result;
+        }
+        value = static_cast<int32_t>(result);
+        return true;
+    }
+
+    uint32_t result = 0;
+    for (; i < n; ++i) {
+        const char c = text[i];
+        if (c < '0' || c > '9' || result > 214748364u) {
+            return false;
+        }
+        result = result * 10 + static_cast<uint32_t>(c - '0');
+    }
+    if (result > 2147483647u) {
+        if (!(negative && result == 2147483648u)) {
+            return false;
+        }
+        value = INT32_MIN;
+        return true;
+    }
+    value = negative ? -static_cast<int32_t>(result) : static_cast<int32_t>(result);
+    return true;
+}
+
+int32_t TextToIntDef(std::string_view text, int32_t def) {
+    int32_t value = 0;
+    return TryTextToInt(TrimText(text), value) ? value : def;
+}
+
+bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (UpperAscii(a[i]) != UpperAscii(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int CompareIgnoringCase(std::string_view a, std::string_view b) {
+    const size_t common = std::min(a.size(), b.size());
+    for (size_t i = 0; i < common; ++i) {
+        const auto ca = static_cast<unsigned char>(UpperAscii(a[i]));
+        const auto cb = static_cast<unsigned char>(UpperAscii(b[i]));
+        if (ca != cb) {
+            return ca < cb ? -1 : 1;
+        }
+    }
+    if (a.size() == b.size()) {
+        return 0;
+    }
+    return a.size() < b.size() ? -1 : 1;
+}
+
+std::string UpperCaseAscii(std::string_view text) {
+    std::string result(text);
+    for (char& c : result) {
+        c = UpperAscii(c);
+    }
+    return result;
+}
+
+TIdBytes TextToBytes(std::string_view text) {
+    return TIdBytes(text.begin(), text.end());
+}
+
+std::string BytesToText(const TIdBytes& bytes, int32_t start, int32_t count) {
+    const auto length = static_cast<int64_t>(bytes.size());
+    if ((length > 0 || start != 0) && (start < 0 || start >= length)) {
+        throw EIdRangeException("Index out of bounds.");
+    }
+    // A negative count (the default -1) takes everything from start on.
+    const int64_t available = length - start;
+    const int64_t take = count < 0 ? available : std::min<int64_t>(count, available);
+    if (take <= 0) {
+        return {};
+    }
+    return std::string(reinterpret_cast<const char*>(bytes.data()) + start, static_cast<size_t>(take));
+}
+
+std::string CanonicalIPv6Text(std::string_view text) {
+    if (text.empty()) {
+        return {};
+    }
+    std::string addr;
+    if (text.front() == ':') {
+        addr = "0";
+    }
+    addr.append(text);
+    if (addr.back() == ':') {
+        addr += '0';
+    }
+
+    // Positions are zero-based here; the counts cap how many are noted, so
+    // the arrays can never overflow whatever the text holds.
+    std::array<size_t, 7> colonPos{};
+    std::array<size_t, 3> dotPos{};
+    int colons = 0;
+    int dots = 0;
+    for (size_t p = 0; p < addr.size(); ++p) {
+        const char c = addr[p];
+        if (c >= '0' && c <= '9') {
+            continue;
+        }
+        if ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')) {
+            if (dots > 0) {
+                return {};
+            }
+        } else if (c == ':') {
+            if (colons == 7) {
+                return {};
+            }
+            colonPos[colons++] = p;
+        } else if (c == '.') {
+            if (dots == 3) {
+                return {};
+            }
+            dotPos[dots++] = p;
+        } else {
+            return {};
+        }
+    }
+
+    if (dots != 0 && dots != 3) {
+        return {};
+    }
+    if (dots == 3) {
+        if (colons < 2 || colons > 6 || colonPos[colons - 1] > dotPos[0]) {
+            return {};
+        }
+    } else if (colons < 2 || colons > 7) {
+        return {};
+    }
+
+    auto between = [&addr](size_t from, size_t to) {
+        return std::string_view(addr).substr(from, to - from);
+    };
+
+    std::string result;
+    int32_t num = HexGroup(between(0, colonPos[0]));
+    if (num < 0 || num > 65535) {
+        return {};
+    }
+    AppendHex(result, static_cast<uint32_t>(num), 1);
+    result += ':';
+
+    bool hadDoubleColon = false;
+    for (int i = 1; i < colons; ++i) {
+        if (colonPos[i - 1] + 1 == colonPos[i]) {
+            if (hadDoubleColon) {
+                return {};
+            }
+            hadDoubleColon = true;
+            // An IPv4 tail fills two groups.
+            const int zeroGroups = 8 - colons - (dots > 0 ? 1 : 0);
+            for (int z = 0; z < zeroGroups; ++z) {
+                result += "0:";
+            }
+        } else {
+            num = HexGroup(between(colonPos[i - 1] + 1, colonPos[i]));
+            if (num < 0 || num > 65535) {
+                return {};
+            }
+            AppendHex(result, static_cast<uint32_t>(num), 1);
+            result += ':';
+        }
+    }
+
+    const size_t lastColon = colonPos[colons - 1];
+    if (dots == 0) {
+        num = HexGroup(between(lastColon + 1, addr.size()));
+        if (num < 0 || num > 65535) {
+            return {};
+        }
+        AppendHex(result, static_cast<uint32_t>(num), 1);
+        result += ':';
+    } else {
+        // At most three characters count after the last dot.
+        const size_t tailEnd = std::min(addr.size(), dotPos[2] + 1 + 3);
+        const std::string_view parts[4] = {
+            between(lastColon + 1, dotPos[0]),
+            between(dotPos[0] + 1, dotPos[1]),
+            between(dotPos[1] + 1, dotPos[2]),
+            between(dotPos[2] + 1, tailEnd),
+        };
+        for (int i = 0; i < 4; ++i) {
+            num = TextToIntDef(parts[i], -1);
+            if (num < 0 || num > 255) {
+                return {};
+            }
+            AppendHex(result, static_cast<uint32_t>(num), 2);
+            if (i % 2 == 1) {
+                result += ':';
+            }
+        }
+    }
+    result.pop_back();
+    return result;
+}
+
+TIdIPv6Address ParseIPv6Text(std::string_view text) {
+    std::string rest = CanonicalIPv6Text(text);
+    if (rest.empty()) {
+        // Concatenated rather than formatted so that a NUL or "%" in hostile
+        // text cannot shorten or disturb the message.
+        throw EIdInvalidIPv6Address(std::string(text) + " is not a valid IPv6 address");
+    }
+    TIdIPv6Address address{};
+    for (uint16_t& group : address) {
+        // A group missing from a short text ("1:2:3") reads as 0.
+        const int32_t value = HexGroup(CutField(rest, ":"));
+        group = static_cast<uint16_t>(value < 0 ? 0 : value);
+    }
+    return address;
+}
+
+uint32_t TickCountMs() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+uint32_t TickDiff(uint32_t start, uint32_t now) {
+    // Unsigned subtraction is modulo 2^32, so a wrap between the readings
+    // still yields the elapsed time.
+    return now - start;
+}
+
+void SleepMs(int32_t ms) {
+    if (ms > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+}
