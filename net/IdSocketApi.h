@@ -1,0 +1,36 @@
+// IdSocketApi: private to net/. Pulls in the platform's socket headers
+// (Winsock 2 or POSIX) and names the few constants whose spelling differs,
+// so that the BSD-style stack code above it is written once.
+#pragma once
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#else
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+#include <cstdint>
+
+namespace IdSocketApi {
+#ifdef _WIN32
+constexpr int32_t ShutReceive = SD_RECEIVE;
+constexpr int32_t ShutSend = SD_SEND;
+constexpr int32_t ShutBoth = SD_BOTH;
+#else
+constexpr int32_t ShutReceive = SHUT_RD;
+constexpr int32_t ShutSend = SHUT_WR;
+constexpr int32_t ShutBoth = SHUT_RDWR;
+#endif
+}  // namespace IdSocketApi

@@ -1,0 +1,214 @@
+// IdStack: the platform-independent part of the socket stack: the
+// process-wide lifetime counted by StackUsers, the socket error table and
+// its exceptions, and the address text checks used before any lookup.
+#include "net/IdStack.h"
+
+#include <algorithm>
+#include <atomic>
+#include <limits>
+#include <mutex>
+
+#include "io/IdException.h"
+#include "net/IdStackBSDBase.h"
+
+namespace {
+
+// Lock order: stackUsersLock is a leaf; nothing else is taken under it apart
+// from what the platform stack's constructor and destructor do.
+std::mutex stackUsersLock;
+int32_t stackUsers = 0;                   // guarded by stackUsersLock
+std::unique_ptr<TIdStack> stackOwner;     // guarded by stackUsersLock
+// Published copy of stackOwner for the hot path (every send and receive);
+// it changes only while no user exists, so readers holding a use see a
+// stable value.
+std::atomic<TIdStack*> stackInstance{nullptr};
+
+struct TSocketErrorEntry {
+    int32_t code;
+    const char* text;
+};
+
+constexpr TSocketErrorEntry SocketErrors[] = {
+    {10004, "Interrupted system call."},
+    {10009, "Bad file number."},
+    {10013, "Access denied."},
+    {10014, "Buffer fault."},
+    {10022, "Invalid argument."},
+    {10024, "Too many open files."},
+    {10035, "Operation would block."},
+    {10036, "Operation now in progress."},
+    {10037, "Operation already in progress."},
+    {10038, "Socket operation on non-socket."},
+    {10039, "Destination address required."},
+    {10040, "Message too long."},
+    {10041, "Protocol wrong type for socket."},
+    {10042, "Bad protocol option."},
+    {10043, "Protocol not supported."},
+    {10044, "Socket type not supported."},
+    {10045, "Operation not supported on socket."},
+    {10046, "Protocol family not supported."},
+    {10047, "Address family not supported by protocol family."},
+    {10048, "Address already in use."},
+    {10049, "Cannot assign requested address."},
+    {10050, "Network is down."},
+    {10051, "Network is unreachable."},
+    {10052, "Net dropped connection or reset."},
+    {10053, "Software caused connection abort."},
+    {10054, "Connection reset by peer."},
+    {10055, "No buffer space available."},
+    {10056, "Socket is already connected."},
+    {10057, "Socket is not connected."},
+    {10058, "Cannot send or receive after socket is closed."},
+    {10059, "Too many references, cannot splice."},
+    {10060, "Connection timed out."},
+    {10061, "Connection refused."},
+    {10062, "Too many levels of symbolic links."},
+    {10063, "File name too long."},
+    {10064, "Host is down."},
+    {10065, "No route to host."},
+    {10066, "Directory not empty"},
+    {11001, "Host not found."},
+};
+
+// A trimmed piece of an IPv4 text: decimal digits only, 0..255, else -1.
+int32_t DecimalOctet(const std::string& piece) {
+    if (piece.empty()) {
+        return -1;
+    }
+    int32_t value = 0;
+    for (const char c : piece) {
+        if (c < '0' || c > '9') {
+            return -1;
+        }
+        value = value * 10 + (c - '0');
+        if (value > 255) {
+            return -1;
+        }
+    }
+    return value;
+}
+
+}  // namespace
+
+TIdStack::TIdStack() = default;
+TIdStack::~TIdStack() = default;
+
+void TIdStack::IncUsage() {
+    std::scoped_lock lock(stackUsersLock);
+    if (stackUsers == 0) {
+        if (stackOwner) {
+            throw EIdException("Stack already created.");
+        }
+        // A failing creation (Winsock start-up) leaves the counter at 0, so
+        // the next user tries again.
+        std::unique_ptr<TIdStack> stack = IdCreatePlatformStack();
+        stackInstance.store(stack.get(), std::memory_order_release);
+        stackOwner = std::move(stack);
+    }
+    ++stackUsers;
+}
+
+void TIdStack::DecUsage() {
+    std::scoped_lock lock(stackUsersLock);
+    if (stackUsers == 0) {
+        return;
+    }
+    if (--stackUsers == 0) {
+        // Freed under the lock so that a new first user cannot create a
+        // second stack while this one is still being torn down.
+        stackInstance.store(nullptr, std::memory_order_release);
+        stackOwner.reset();
+    }
+}
+
+int32_t TIdStack::Users() {
+    std::scoped_lock lock(stackUsersLock);
+    return stackUsers;
+}
+
+TIdStack& TIdStack::Instance() {
+    TIdStack* stack = stackInstance.load(std::memory_order_acquire);
+    if (stack == nullptr) {
+        throw EIdStackError("No socket stack in use (TIdStack::IncUsage missing).");
+    }
+    return *stack;
+}
+
+int32_t TIdStack::Send(TIdStackSocketHandle socket, const TIdBytes& bytes, int32_t offset, int32_t size) {
+    const auto length = static_cast<int32_t>(
+        std::min<size_t>(bytes.size(), static_cast<size_t>(std::numeric_limits<int32_t>::max())));
+    if (length == 0 || offset < 0 || offset >= length) {
+        throw EIdRangeException("Index out of bounds.");
+    }
+    const int32_t available = length - offset;
+    if (size < 0 || size > available) {
+        size = available;
+    }
+    return Send(socket, bytes.data() + offset, size);
+}
+
+int32_t TIdStack::Receive(TIdStackSocketHandle socket, TIdBytes& buffer) {
+    if (buffer.empty()) {
+        // A zero-length receive would return 0 and read as "peer closed".
+        throw EIdRangeException("Index out of bounds.");
+    }
+    const auto size = static_cast<int32_t>(
+        std::min<size_t>(buffer.size(), static_cast<size_t>(std::numeric_limits<int32_t>::max())));
+    return Receive(socket, buffer.data(), size);
+}
+
+std::string TIdStack::HostToIP(const std::string& host, TIdIPVersion ipVersion) {
+    switch (ipVersion) {
+    case Id_IPv4:
+        if (UpperCaseAscii(host) == "LOCALHOST") {
+            return "127.0.0.1";
+        }
+        if (IsIPv4Text(host)) {
+            return host;
+        }
+        return LookupHost(host, Id_IPv4);
+    case Id_IPv6: {
+        std::string canonical = CanonicalIPv6Text(host);
+        if (!canonical.empty()) {
+            return canonical;
+        }
+        return LookupHost(host, Id_IPv6);
+    }
+    }
+    throw EIdIPVersionUnsupported("The requested IPVersion / Address family is not supported.");
+}
+
+bool TIdStack::IsIPv4Text(std::string_view text) {
+    std::string rest(text);
+    for (int i = 0; i < 4; ++i) {
+        if (DecimalOctet(TrimText(CutField(rest, "."))) < 0) {
+            return false;
+        }
+    }
+    return rest.empty();
+}
+
+std::string TIdStack::SocketErrorText(int32_t code) {
+    const char* text = "";
+    for (const TSocketErrorEntry& entry : SocketErrors) {
+        if (entry.code == code) {
+            text = entry.text;
+            break;
+        }
+    }
+    return FormatText("Socket Error # %d\r\n%s", code, text);
+}
+
+void TIdStack::ThrowSocketError(int32_t code) {
+    if (code == IdErr::NotASocket) {
+        throw EIdNotASocket(code, SocketErrorText(code));
+    }
+    throw EIdSocketError(code, SocketErrorText(code));
+}
+
+int32_t TIdStack::CheckSocketResult(int32_t result) {
+    if (result == -1) {
+        ThrowSocketError(LastErrorNumber());
+    }
+    return result;
+}

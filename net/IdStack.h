@@ -1,0 +1,122 @@
+// IdStack: the process-wide socket stack. TIdStack declares what the upper
+// layers may ask of the platform's sockets; TIdStackBSDBase implements the
+// common BSD-style part over a raw layer of single platform calls; one
+// platform class per OS (TIdStackPosix, TIdStackWindows) supplies that layer.
+// Every failing call raises EIdSocketError carrying the Winsock-style number
+// (10000 + BSD number, 11001 for an unknown host) on every platform.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "io/IdGlobal.h"
+#include "net/IdPlatform.h"
+
+// Error numbers of the socket error table (identical on every platform).
+namespace IdErr {
+constexpr int32_t Interrupted = 10004;
+constexpr int32_t BadFile = 10009;
+constexpr int32_t AccessDenied = 10013;
+constexpr int32_t InvalidArgument = 10022;
+constexpr int32_t TooManyFiles = 10024;
+constexpr int32_t WouldBlock = 10035;
+constexpr int32_t InProgress = 10036;
+constexpr int32_t NotASocket = 10038;
+constexpr int32_t AddressInUse = 10048;
+constexpr int32_t ConnectionAborted = 10053;
+constexpr int32_t ConnectionReset = 10054;
+constexpr int32_t NotConnected = 10057;
+constexpr int32_t TimedOut = 10060;
+constexpr int32_t ConnectionRefused = 10061;
+constexpr int32_t HostNotFound = 11001;
+}  // namespace IdErr
+
+class TIdStack {
+public:
+    TIdStack();
+    virtual ~TIdStack();
+    TIdStack(const TIdStack&) = delete;
+    TIdStack& operator=(const TIdStack&) = delete;
+
+    // --- Lifetime: StackUsers counts live users; the first creates the stack,
+    // the last frees it. Thread-safe.
+    static void IncUsage();
+    static void DecUsage();
+    static int32_t Users();
+    // The live stack (valid while a user exists).
+    static TIdStack& Instance();
+
+    // --- Sockets (all raise EIdSocketError on failure unless noted).
+    virtual TIdStackSocketHandle CreateSocket(int32_t socketType, int32_t protocol,
+                                              TIdIPVersion ipVersion, bool overlapped = false) = 0;
+    // ip empty = the any-address of that family; port 0 = the platform picks.
+    virtual void Bind(TIdStackSocketHandle socket, const std::string& ip, int32_t port,
+                      TIdIPVersion ipVersion) = 0;
+    virtual void Listen(TIdStackSocketHandle socket, int32_t backlog) = 0;
+    // Never raises: a failed accept returns InvalidSocket. The peer text is
+    // made for the family the platform reports (peerVersion).
+    virtual TIdStackSocketHandle Accept(TIdStackSocketHandle listening, std::string& peerIP,
+                                        int32_t& peerPort, TIdIPVersion& peerVersion) = 0;
+    // ip must be an address text of that version (no lookup here).
+    virtual void Connect(TIdStackSocketHandle socket, const std::string& ip, int32_t port,
+                         TIdIPVersion ipVersion) = 0;
+    // One platform send; may send fewer bytes than asked. Never raises SIGPIPE.
+    virtual int32_t Send(TIdStackSocketHandle socket, const uint8_t* data, int32_t size) = 0;
+    int32_t Send(TIdStackSocketHandle socket, const TIdBytes& bytes, int32_t offset, int32_t size = -1);
+    // One platform receive of at most size bytes; 0 = the peer closed.
+    virtual int32_t Receive(TIdStackSocketHandle socket, uint8_t* data, int32_t size) = 0;
+    int32_t Receive(TIdStackSocketHandle socket, TIdBytes& buffer);
+    // Shuts down sending, then closes; errors ignored.
+    virtual void Disconnect(TIdStackSocketHandle socket) = 0;
+    // Shuts down both directions without closing, so that a thread blocked
+    // in a wait or receive on this socket wakes up; errors ignored.
+    virtual void WakeAndShutdown(TIdStackSocketHandle socket) = 0;
+    // Half-close: shuts down the sending direction only (the peer sees the
+    // end of the stream and can still send to us); errors ignored.
+    virtual void ShutdownSending(TIdStackSocketHandle socket) = 0;
+    virtual void LocalEndpoint(TIdStackSocketHandle socket, std::string& ip, int32_t& port,
+                               TIdIPVersion& ipVersion) = 0;
+    virtual void PeerEndpoint(TIdStackSocketHandle socket, std::string& ip, int32_t& port,
+                              TIdIPVersion& ipVersion) = 0;
+    // level/name are the platform's values; use the Id_ constants of IdPlatform.h.
+    virtual void SetIntOption(TIdStackSocketHandle socket, int32_t level, int32_t name, int32_t value) = 0;
+    virtual int32_t GetIntOption(TIdStackSocketHandle socket, int32_t level, int32_t name) = 0;
+
+    // --- Readiness. Waits until at least one of the sockets is readable
+    // (data, a pending connection, or end-of-stream) or timeoutMs passes
+    // (TimeoutInfinite: no limit, 0: poll). ready (when given, count entries)
+    // tells which. Returns whether any is readable; a failing wait raises.
+    virtual bool WaitReadable(const TIdStackSocketHandle* sockets, int32_t count, int32_t timeoutMs,
+                              bool* ready = nullptr) = 0;
+    // Waits until the socket is writable or timeoutMs passes (used by the timed connect).
+    virtual bool WaitWritable(TIdStackSocketHandle socket, int32_t timeoutMs) = 0;
+    virtual void SetBlocking(TIdStackSocketHandle socket, bool blocking) = 0;
+    // Pending error of a socket (SO_ERROR), as a table number; 0 when none.
+    virtual int32_t PendingError(TIdStackSocketHandle socket) = 0;
+
+    // --- Names and addresses.
+    // LOCALHOST (any case) -> 127.0.0.1 and IPv4 text unchanged, without a
+    // lookup; everything else through LookupHost.
+    std::string HostToIP(const std::string& host, TIdIPVersion ipVersion);
+    // Thread-safe address-info lookup, first address; 11001 "Host not found."
+    // when the name does not resolve.
+    virtual std::string LookupHost(const std::string& name, TIdIPVersion ipVersion) = 0;
+    const std::string& LocalHostName() const { return localHostName_; }
+    virtual std::vector<std::string> LocalAddresses() = 0;
+    virtual bool HasIPv6() = 0;
+    static bool IsIPv4Text(std::string_view text);
+
+    // --- Errors.
+    static std::string SocketErrorText(int32_t code);
+    [[noreturn]] static void ThrowSocketError(int32_t code);
+    // Raises the last socket error when result is -1; returns result otherwise.
+    int32_t CheckSocketResult(int32_t result);
+    // Last error of the calling thread, mapped to the table's numbers.
+    virtual int32_t LastErrorNumber() = 0;
+
+protected:
+    std::string localHostName_;
+};

@@ -1,0 +1,336 @@
+// IdStackBSDBase: socket operations, name lookups and address text forms
+// written once over the raw platform layer; every failing call is turned
+// into EIdSocketError with the table's number here.
+#include "net/IdStackBSDBase.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "io/IdException.h"
+#include "net/IdSocketApi.h"
+
+namespace {
+
+[[noreturn]] void ThrowIPVersionUnsupported() {
+    throw EIdIPVersionUnsupported("The requested IPVersion / Address family is not supported.");
+}
+
+int32_t FamilyOf(TIdIPVersion ipVersion) {
+    switch (ipVersion) {
+    case Id_IPv4:
+        return AF_INET;
+    case Id_IPv6:
+        return AF_INET6;
+    }
+    ThrowIPVersionUnsupported();
+}
+
+void CheckPort(int32_t port) {
+    if (port < 0 || port > 65535) {
+        throw EIdRangeException(FormatText("Port %d is out of range (0 - 65535)", static_cast<int>(port)));
+    }
+}
+
+// A socket address of either family, sized for the larger one.
+struct TSockAddr {
+    sockaddr_storage storage{};
+    int32_t length = sizeof(sockaddr_storage);
+
+    sockaddr* Get() { return reinterpret_cast<sockaddr*>(&storage); }
+};
+
+TSockAddr MakeSockAddr(const std::string& ip, int32_t port, TIdIPVersion ipVersion) {
+    CheckPort(port);
+    TSockAddr result;
+    switch (ipVersion) {
+    case Id_IPv4: {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        if (!ip.empty()) {
+            const TIdBytes bytes = TIdStackBSDBase::TextToAddress(ip, Id_IPv4);
+            std::memcpy(&address.sin_addr, bytes.data(), 4);
+        }
+        std::memcpy(&result.storage, &address, sizeof(address));
+        result.length = sizeof(address);
+        return result;
+    }
+    case Id_IPv6: {
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(static_cast<uint16_t>(port));
+        if (!ip.empty()) {
+            const TIdBytes bytes = TIdStackBSDBase::TextToAddress(ip, Id_IPv6);
+            std::memcpy(&address.sin6_addr, bytes.data(), 16);
+        }
+        std::memcpy(&result.storage, &address, sizeof(address));
+        result.length = sizeof(address);
+        return result;
+    }
+    }
+    ThrowIPVersionUnsupported();
+}
+
+// Reads an address the platform filled in; false for a family other than
+// IPv4 and IPv6.
+bool DecodeSockAddr(const sockaddr_storage& storage, std::string& ip, int32_t& port,
+                    TIdIPVersion& ipVersion) {
+    if (storage.ss_family == AF_INET) {
+        sockaddr_in address{};
+        std::memcpy(&address, &storage, sizeof(address));
+        ip = TIdStackBSDBase::AddressToText(reinterpret_cast<const uint8_t*>(&address.sin_addr), Id_IPv4);
+        port = ntohs(address.sin_port);
+        ipVersion = Id_IPv4;
+        return true;
+    }
+    if (storage.ss_family == AF_INET6) {
+        sockaddr_in6 address{};
+        std::memcpy(&address, &storage, sizeof(address));
+        ip = TIdStackBSDBase::AddressToText(reinterpret_cast<const uint8_t*>(&address.sin6_addr), Id_IPv6);
+        port = ntohs(address.sin6_port);
+        ipVersion = Id_IPv6;
+        return true;
+    }
+    return false;
+}
+
+struct TAddrInfoDeleter {
+    void operator()(addrinfo* list) const { freeaddrinfo(list); }
+};
+
+}  // namespace
+
+TIdStackBSDBase::TIdStackBSDBase() = default;
+TIdStackBSDBase::~TIdStackBSDBase() = default;
+
+void TIdStackBSDBase::ReadLocalHostName() {
+    char buffer[250] = {};
+    if (gethostname(buffer, static_cast<int>(sizeof(buffer) - 1)) == 0) {
+        localHostName_ = buffer;
+    }
+}
+
+TIdStackSocketHandle TIdStackBSDBase::CheckSocket(TIdStackSocketHandle socket) {
+    if (socket == InvalidSocket) {
+        ThrowSocketError(LastErrorNumber());
+    }
+    return socket;
+}
+
+TIdStackSocketHandle TIdStackBSDBase::CreateSocket(int32_t socketType, int32_t protocol,
+                                                   TIdIPVersion ipVersion, bool overlapped) {
+    const int32_t family = FamilyOf(ipVersion);
+    return CheckSocket(RawSocket(family, socketType, protocol, overlapped));
+}
+
+void TIdStackBSDBase::Bind(TIdStackSocketHandle socket, const std::string& ip, int32_t port,
+                           TIdIPVersion ipVersion) {
+    TSockAddr address = MakeSockAddr(ip, port, ipVersion);
+    if (ipVersion == Id_IPv6) {
+        // An IPv6 listener must not claim the IPv4 side of its port: the
+        // server binds IPv4 and IPv6 separately on the same port (Linux
+        // defaults to dual-stack, Windows does not).
+        const int on = 1;
+        CheckSocketResult(RawSetSockOpt(socket, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof(on)));
+    }
+    CheckSocketResult(RawBind(socket, address.Get(), address.length));
+}
+
+void TIdStackBSDBase::Listen(TIdStackSocketHandle socket, int32_t backlog) {
+    CheckSocketResult(RawListen(socket, backlog));
+}
+
+TIdStackSocketHandle TIdStackBSDBase::Accept(TIdStackSocketHandle listening, std::string& peerIP,
+                                             int32_t& peerPort, TIdIPVersion& peerVersion) {
+    TSockAddr address;
+    const TIdStackSocketHandle accepted = RawAccept(listening, address.Get(), &address.length);
+    if (accepted == InvalidSocket) {
+        return InvalidSocket;
+    }
+    if (!DecodeSockAddr(address.storage, peerIP, peerPort, peerVersion)) {
+        peerIP.clear();
+        peerPort = 0;
+    }
+    return accepted;
+}
+
+void TIdStackBSDBase::Connect(TIdStackSocketHandle socket, const std::string& ip, int32_t port,
+                              TIdIPVersion ipVersion) {
+    TSockAddr address = MakeSockAddr(ip, port, ipVersion);
+    CheckSocketResult(RawConnect(socket, address.Get(), address.length));
+}
+
+int32_t TIdStackBSDBase::Send(TIdStackSocketHandle socket, const uint8_t* data, int32_t size) {
+    if (size < 0) {
+        throw EIdRangeException("Index out of bounds.");
+    }
+    return CheckSocketResult(RawSend(socket, data, size));
+}
+
+int32_t TIdStackBSDBase::Receive(TIdStackSocketHandle socket, uint8_t* data, int32_t size) {
+    if (size <= 0) {
+        // A zero-length receive would return 0 and read as "peer closed".
+        throw EIdRangeException("Index out of bounds.");
+    }
+    return CheckSocketResult(RawRecv(socket, data, size));
+}
+
+void TIdStackBSDBase::Disconnect(TIdStackSocketHandle socket) {
+    (void)RawShutdown(socket, IdSocketApi::ShutSend);
+    (void)RawClose(socket);
+}
+
+void TIdStackBSDBase::WakeAndShutdown(TIdStackSocketHandle socket) {
+    (void)RawShutdown(socket, IdSocketApi::ShutBoth);
+}
+
+void TIdStackBSDBase::ShutdownSending(TIdStackSocketHandle socket) {
+    (void)RawShutdown(socket, IdSocketApi::ShutSend);
+}
+
+void TIdStackBSDBase::LocalEndpoint(TIdStackSocketHandle socket, std::string& ip, int32_t& port,
+                                    TIdIPVersion& ipVersion) {
+    TSockAddr address;
+    CheckSocketResult(RawGetSockName(socket, address.Get(), &address.length));
+    if (!DecodeSockAddr(address.storage, ip, port, ipVersion)) {
+        ThrowIPVersionUnsupported();
+    }
+}
+
+void TIdStackBSDBase::PeerEndpoint(TIdStackSocketHandle socket, std::string& ip, int32_t& port,
+                                   TIdIPVersion& ipVersion) {
+    TSockAddr address;
+    CheckSocketResult(RawGetPeerName(socket, address.Get(), &address.length));
+    if (!DecodeSockAddr(address.storage, ip, port, ipVersion)) {
+        ThrowIPVersionUnsupported();
+    }
+}
+
+void TIdStackBSDBase::SetIntOption(TIdStackSocketHandle socket, int32_t level, int32_t name, int32_t value) {
+    const int option = value;
+    CheckSocketResult(RawSetSockOpt(socket, level, name, &option, sizeof(option)));
+}
+
+int32_t TIdStackBSDBase::GetIntOption(TIdStackSocketHandle socket, int32_t level, int32_t name) {
+    int option = 0;
+    int32_t length = sizeof(option);
+    CheckSocketResult(RawGetSockOpt(socket, level, name, &option, &length));
+    return option;
+}
+
+int32_t TIdStackBSDBase::PendingError(TIdStackSocketHandle socket) {
+    const int32_t error = GetIntOption(socket, SOL_SOCKET, SO_ERROR);
+    return error == 0 ? 0 : MapPlatformError(error);
+}
+
+int32_t TIdStackBSDBase::LastErrorNumber() {
+    return MapPlatformError(LastPlatformError());
+}
+
+std::vector<std::string> TIdStackBSDBase::ResolveAll(const std::string& name, TIdIPVersion ipVersion,
+                                                     size_t limit) {
+    const int32_t family = FamilyOf(ipVersion);
+    if (name.find('\0') != std::string::npos) {
+        // The C lookup would stop at the NUL and resolve a different name
+        // than the one the caller checked or logged.
+        ThrowSocketError(IdErr::HostNotFound);
+    }
+    addrinfo hints{};
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* raw = nullptr;
+    const int rc = getaddrinfo(name.c_str(), nullptr, &hints, &raw);
+    if (rc != 0) {
+        ThrowSocketError(MapLookupError(rc));
+    }
+    const std::unique_ptr<addrinfo, TAddrInfoDeleter> list(raw);
+    std::vector<std::string> result;
+    for (const addrinfo* entry = list.get(); entry != nullptr && result.size() < limit;
+         entry = entry->ai_next) {
+        if (entry->ai_family != family || entry->ai_addr == nullptr ||
+            entry->ai_addrlen > sizeof(sockaddr_storage)) {
+            continue;
+        }
+        sockaddr_storage storage{};
+        std::memcpy(&storage, entry->ai_addr, entry->ai_addrlen);
+        std::string ip;
+        int32_t port = 0;
+        TIdIPVersion version = Id_IPv4;
+        if (DecodeSockAddr(storage, ip, port, version)) {
+            result.push_back(std::move(ip));
+        }
+    }
+    if (result.empty()) {
+        ThrowSocketError(IdErr::HostNotFound);
+    }
+    return result;
+}
+
+std::string TIdStackBSDBase::LookupHost(const std::string& name, TIdIPVersion ipVersion) {
+    return ResolveAll(name, ipVersion, 1).front();
+}
+
+std::vector<std::string> TIdStackBSDBase::LocalAddresses() {
+    return ResolveAll(localHostName_, Id_IPv4, 251);
+}
+
+bool TIdStackBSDBase::HasIPv6() {
+    int known = hasIPv6_.load();
+    if (known < 0) {
+        // No protocol enumeration on POSIX: an IPv6 stream socket that can be
+        // created is the answer on both platforms.
+        const TIdStackSocketHandle probe = RawSocket(AF_INET6, SOCK_STREAM, 0, false);
+        known = probe != InvalidSocket ? 1 : 0;
+        if (probe != InvalidSocket) {
+            (void)RawClose(probe);
+        }
+        hasIPv6_.store(known);
+    }
+    return known == 1;
+}
+
+std::string TIdStackBSDBase::AddressToText(const uint8_t* address, TIdIPVersion ipVersion) {
+    char buffer[48];
+    switch (ipVersion) {
+    case Id_IPv4:
+        std::snprintf(buffer, sizeof(buffer), "%u.%u.%u.%u", address[0], address[1], address[2],
+                      address[3]);
+        return buffer;
+    case Id_IPv6: {
+        std::string text;
+        for (int group = 0; group < 8; ++group) {
+            const unsigned value = (static_cast<unsigned>(address[2 * group]) << 8) | address[2 * group + 1];
+            std::snprintf(buffer, sizeof(buffer), group == 0 ? "%X" : ":%X", value);
+            text += buffer;
+        }
+        return text;
+    }
+    }
+    ThrowIPVersionUnsupported();
+}
+
+TIdBytes TIdStackBSDBase::TextToAddress(const std::string& text, TIdIPVersion ipVersion) {
+    switch (ipVersion) {
+    case Id_IPv4: {
+        if (!IsIPv4Text(text)) {
+            ThrowSocketError(IdErr::InvalidArgument);
+        }
+        TIdBytes bytes(4);
+        std::string rest = text;
+        for (uint8_t& byte : bytes) {
+            byte = static_cast<uint8_t>(TextToIntDef(TrimText(CutField(rest, ".")), 0));
+        }
+        return bytes;
+    }
+    case Id_IPv6: {
+        const TIdIPv6Address groups = ParseIPv6Text(text);
+        TIdBytes bytes(16);
+        for (size_t i = 0; i < groups.size(); ++i) {
+            bytes[2 * i] = static_cast<uint8_t>(groups[i] >> 8);
+            bytes[2 * i + 1] = static_cast<uint8_t>(groups[i] & 0xFF);
+        }
+        return bytes;
+    }
+    }
+    ThrowIPVersionUnsupported();
+}

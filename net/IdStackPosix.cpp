@@ -1,0 +1,302 @@
+// IdStackPosix: the raw socket calls and readiness waits on POSIX systems.
+// Linux errno values differ from the BSD ones the error table is built on,
+// so errors are mapped by name rather than by arithmetic.
+#include "net/IdStackPosix.h"
+
+#include <cerrno>
+#include <chrono>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+
+#include "io/IdException.h"
+#include "net/IdSocketApi.h"
+
+namespace {
+
+#ifdef MSG_NOSIGNAL
+// A peer that went away must give EPIPE, not kill the process.
+constexpr int SendFlags = MSG_NOSIGNAL;
+#else
+constexpr int SendFlags = 0;
+#endif
+
+[[maybe_unused]] void SetCloseOnExec(int fd) {
+    const int flags = fcntl(fd, F_GETFD);
+    if (flags != -1) {
+        (void)fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+    }
+}
+
+// Waits on the given poll entries, retrying after signals with the time that
+// is left. Returns poll's result (-1 with errno on failure).
+int PollRetrying(pollfd* entries, nfds_t count, int32_t timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const bool infinite = timeoutMs < 0;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(infinite ? 0 : timeoutMs);
+    int waitMs = infinite ? -1 : timeoutMs;
+    for (;;) {
+        const int rc = poll(entries, count, waitMs);
+        if (rc != -1 || errno != EINTR) {
+            return rc;
+        }
+        if (!infinite) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            waitMs = left > 0 ? static_cast<int>(left) : 0;
+        }
+    }
+}
+
+}  // namespace
+
+TIdStackPosix::TIdStackPosix() {
+    ReadLocalHostName();
+}
+
+TIdStackPosix::~TIdStackPosix() = default;
+
+int32_t TIdStackPosix::MapErrno(int32_t error) {
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+        return IdErr::WouldBlock;
+    }
+    switch (error) {
+    case EINTR: return 10004;
+    case EBADF: return 10009;
+    case EACCES: return 10013;
+    case EFAULT: return 10014;
+    case EINVAL: return 10022;
+    case EMFILE: return 10024;
+    case EINPROGRESS: return 10036;
+    case EALREADY: return 10037;
+    case ENOTSOCK: return 10038;
+    case EDESTADDRREQ: return 10039;
+    case EMSGSIZE: return 10040;
+    case EPROTOTYPE: return 10041;
+    case ENOPROTOOPT: return 10042;
+    case EPROTONOSUPPORT: return 10043;
+#ifdef ESOCKTNOSUPPORT
+    case ESOCKTNOSUPPORT: return 10044;
+#endif
+    case EOPNOTSUPP: return 10045;
+#ifdef EPFNOSUPPORT
+    case EPFNOSUPPORT: return 10046;
+#endif
+    case EAFNOSUPPORT: return 10047;
+    case EADDRINUSE: return 10048;
+    case EADDRNOTAVAIL: return 10049;
+    case ENETDOWN: return 10050;
+    case ENETUNREACH: return 10051;
+    case ENETRESET: return 10052;
+    case ECONNABORTED: return 10053;
+    case ECONNRESET: return 10054;
+    case ENOBUFS: return 10055;
+    case EISCONN: return 10056;
+    case ENOTCONN: return 10057;
+#ifdef ESHUTDOWN
+    case ESHUTDOWN: return 10058;
+#endif
+#ifdef ETOOMANYREFS
+    case ETOOMANYREFS: return 10059;
+#endif
+    case ETIMEDOUT: return 10060;
+    case ECONNREFUSED: return 10061;
+    case ELOOP: return 10062;
+    case ENAMETOOLONG: return 10063;
+#ifdef EHOSTDOWN
+    case EHOSTDOWN: return 10064;
+#endif
+    case EHOSTUNREACH: return 10065;
+    case ENOTEMPTY: return 10066;
+    default: return error;
+    }
+}
+
+int32_t TIdStackPosix::LastPlatformError() {
+    return errno;
+}
+
+int32_t TIdStackPosix::MapPlatformError(int32_t platformError) {
+    return MapErrno(platformError);
+}
+
+int32_t TIdStackPosix::MapLookupError(int32_t lookupError) {
+    switch (lookupError) {
+    case EAI_SYSTEM:
+        return MapErrno(errno);
+    case EAI_MEMORY:
+        return 10055;
+    case EAI_FAMILY:
+        return 10047;
+    default:
+        // EAI_NONAME, EAI_FAIL, EAI_AGAIN, EAI_NODATA and the rest: the
+        // name could not be turned into an address.
+        return IdErr::HostNotFound;
+    }
+}
+
+TIdStackSocketHandle TIdStackPosix::RawSocket(int32_t family, int32_t type, int32_t protocol,
+                                              bool /*overlapped*/) {
+#ifdef SOCK_CLOEXEC
+    return ::socket(family, type | SOCK_CLOEXEC, protocol);
+#else
+    const int fd = ::socket(family, type, protocol);
+    if (fd != -1) {
+        SetCloseOnExec(fd);
+    }
+    return fd;
+#endif
+}
+
+int32_t TIdStackPosix::RawClose(TIdStackSocketHandle socket) {
+    // No retry on EINTR: on Linux the descriptor is gone either way, and a
+    // second close could hit a descriptor another thread just opened.
+    return ::close(socket);
+}
+
+int32_t TIdStackPosix::RawBind(TIdStackSocketHandle socket, const sockaddr* address, int32_t length) {
+    return ::bind(socket, address, static_cast<socklen_t>(length));
+}
+
+int32_t TIdStackPosix::RawListen(TIdStackSocketHandle socket, int32_t backlog) {
+    return ::listen(socket, backlog);
+}
+
+TIdStackSocketHandle TIdStackPosix::RawAccept(TIdStackSocketHandle socket, sockaddr* address,
+                                              int32_t* length) {
+    for (;;) {
+        auto size = static_cast<socklen_t>(*length);
+#if defined(__linux__)
+        const int fd = ::accept4(socket, address, &size, SOCK_CLOEXEC);
+#else
+        const int fd = ::accept(socket, address, &size);
+        if (fd != -1) {
+            SetCloseOnExec(fd);
+        }
+#endif
+        if (fd != -1 || errno != EINTR) {
+            *length = static_cast<int32_t>(size);
+            return fd;
+        }
+    }
+}
+
+int32_t TIdStackPosix::RawConnect(TIdStackSocketHandle socket, const sockaddr* address, int32_t length) {
+    const int rc = ::connect(socket, address, static_cast<socklen_t>(length));
+    if (rc != -1 || errno != EINTR) {
+        return rc;
+    }
+    // An interrupted connect goes on in the background and may not be
+    // restarted; wait for its outcome instead.
+    pollfd entry{socket, POLLOUT, 0};
+    if (PollRetrying(&entry, 1, -1) == -1) {
+        return -1;
+    }
+    int error = 0;
+    socklen_t size = sizeof(error);
+    if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &size) == -1) {
+        return -1;
+    }
+    if (error != 0) {
+        errno = error;
+        return -1;
+    }
+    return 0;
+}
+
+int32_t TIdStackPosix::RawRecv(TIdStackSocketHandle socket, void* data, int32_t size) {
+    for (;;) {
+        const ssize_t rc = ::recv(socket, data, static_cast<size_t>(size), 0);
+        if (rc != -1 || errno != EINTR) {
+            return static_cast<int32_t>(rc);
+        }
+    }
+}
+
+int32_t TIdStackPosix::RawSend(TIdStackSocketHandle socket, const void* data, int32_t size) {
+    for (;;) {
+        const ssize_t rc = ::send(socket, data, static_cast<size_t>(size), SendFlags);
+        if (rc != -1 || errno != EINTR) {
+            return static_cast<int32_t>(rc);
+        }
+    }
+}
+
+int32_t TIdStackPosix::RawShutdown(TIdStackSocketHandle socket, int32_t how) {
+    return ::shutdown(socket, how);
+}
+
+int32_t TIdStackPosix::RawGetSockOpt(TIdStackSocketHandle socket, int32_t level, int32_t name, void* value,
+                                     int32_t* length) {
+    auto size = static_cast<socklen_t>(*length);
+    const int rc = ::getsockopt(socket, level, name, value, &size);
+    *length = static_cast<int32_t>(size);
+    return rc;
+}
+
+int32_t TIdStackPosix::RawSetSockOpt(TIdStackSocketHandle socket, int32_t level, int32_t name,
+                                     const void* value, int32_t length) {
+    return ::setsockopt(socket, level, name, value, static_cast<socklen_t>(length));
+}
+
+int32_t TIdStackPosix::RawGetSockName(TIdStackSocketHandle socket, sockaddr* address, int32_t* length) {
+    auto size = static_cast<socklen_t>(*length);
+    const int rc = ::getsockname(socket, address, &size);
+    *length = static_cast<int32_t>(size);
+    return rc;
+}
+
+int32_t TIdStackPosix::RawGetPeerName(TIdStackSocketHandle socket, sockaddr* address, int32_t* length) {
+    auto size = static_cast<socklen_t>(*length);
+    const int rc = ::getpeername(socket, address, &size);
+    *length = static_cast<int32_t>(size);
+    return rc;
+}
+
+bool TIdStackPosix::WaitReadable(const TIdStackSocketHandle* sockets, int32_t count, int32_t timeoutMs,
+                                 bool* ready) {
+    if (count < 0 || count > 64) {
+        throw EIdStackSetSizeExceeded("Set Size Exceeded.");
+    }
+    if (count == 0) {
+        return false;
+    }
+    std::vector<pollfd> entries(static_cast<size_t>(count));
+    for (int32_t i = 0; i < count; ++i) {
+        entries[static_cast<size_t>(i)] = pollfd{sockets[i], POLLIN, 0};
+    }
+    CheckSocketResult(PollRetrying(entries.data(), entries.size(), timeoutMs));
+    // End-of-stream and errors count as readable: the following receive
+    // reports them. POLLNVAL (closed under us) too, or a caller waiting
+    // without limit would spin on it.
+    constexpr short readable = POLLIN | POLLHUP | POLLERR | POLLNVAL;
+    bool any = false;
+    for (int32_t i = 0; i < count; ++i) {
+        const bool isReady = (entries[static_cast<size_t>(i)].revents & readable) != 0;
+        any = any || isReady;
+        if (ready != nullptr) {
+            ready[i] = isReady;
+        }
+    }
+    return any;
+}
+
+bool TIdStackPosix::WaitWritable(TIdStackSocketHandle socket, int32_t timeoutMs) {
+    pollfd entry{socket, POLLOUT, 0};
+    CheckSocketResult(PollRetrying(&entry, 1, timeoutMs));
+    // A failed connect shows as POLLERR/POLLHUP; PendingError tells which.
+    return (entry.revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL)) != 0;
+}
+
+void TIdStackPosix::SetBlocking(TIdStackSocketHandle socket, bool blocking) {
+    const int flags = CheckSocketResult(::fcntl(socket, F_GETFL));
+    const int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    if (wanted != flags) {
+        CheckSocketResult(::fcntl(socket, F_SETFL, wanted));
+    }
+}
+
+std::unique_ptr<TIdStack> IdCreatePlatformStack() {
+    return std::make_unique<TIdStackPosix>();
+}

@@ -1,0 +1,212 @@
+// IdStackWindows: the raw Winsock calls and readiness waits on Windows.
+// Winsock is started once per process by the first stack and cleaned up at
+// process exit, however often the stack itself is created and freed.
+#include "net/IdStackWindows.h"
+
+#include <mutex>
+
+#include "io/IdException.h"
+#include "net/IdSocketApi.h"
+
+namespace {
+
+// Not std::call_once: libstdc++'s call_once cannot be retried after the
+// callable threw, and a failed start-up must be retried by the next user.
+std::mutex winsockLock;
+bool winsockStarted = false;  // guarded by winsockLock
+
+struct TWinsockCleanup {
+    ~TWinsockCleanup() { WSACleanup(); }
+};
+
+void StartWinsock() {
+    std::scoped_lock lock(winsockLock);
+    if (winsockStarted) {
+        return;
+    }
+    WSADATA data{};
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
+        throw EIdStackInitializationFailed("Winsock Initialization Error.");
+    }
+    if (LOBYTE(data.wVersion) != 2 || HIBYTE(data.wVersion) != 2) {
+        WSACleanup();
+        throw EIdStackInitializationFailed("Winsock Initialization Error.");
+    }
+    winsockStarted = true;
+    // Runs once at process exit, after every stack is gone.
+    static TWinsockCleanup cleanup;
+}
+
+SOCKET AsSocket(TIdStackSocketHandle socket) {
+    return static_cast<SOCKET>(socket);
+}
+
+timeval MakeTimeval(int32_t timeoutMs) {
+    timeval result{};
+    result.tv_sec = timeoutMs / 1000;
+    result.tv_usec = (timeoutMs % 1000) * 1000;
+    return result;
+}
+
+}  // namespace
+
+TIdStackWindows::TIdStackWindows() {
+    StartWinsock();
+    // gethostname needs a started Winsock.
+    ReadLocalHostName();
+}
+
+TIdStackWindows::~TIdStackWindows() = default;
+
+int32_t TIdStackWindows::LastPlatformError() {
+    return WSAGetLastError();
+}
+
+int32_t TIdStackWindows::MapPlatformError(int32_t platformError) {
+    switch (platformError) {
+    case WSAHOST_NOT_FOUND:
+    case WSATRY_AGAIN:
+    case WSANO_RECOVERY:
+    case WSANO_DATA:
+        return IdErr::HostNotFound;
+    default:
+        return platformError;
+    }
+}
+
+int32_t TIdStackWindows::MapLookupError(int32_t lookupError) {
+    // getaddrinfo reports Winsock numbers (EAI_NONAME is WSAHOST_NOT_FOUND).
+    if (lookupError == WSA_NOT_ENOUGH_MEMORY) {
+        return 10055;
+    }
+    return MapPlatformError(lookupError);
+}
+
+TIdStackSocketHandle TIdStackWindows::RawSocket(int32_t family, int32_t type, int32_t protocol,
+                                                bool overlapped) {
+    const SOCKET socket = overlapped ? WSASocketW(family, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED)
+                                     : ::socket(family, type, protocol);
+    if (socket != INVALID_SOCKET) {
+        // The counterpart of close-on-exec: child processes must not keep
+        // our sockets (and so our ports) alive.
+        SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
+    }
+    return socket;
+}
+
+int32_t TIdStackWindows::RawClose(TIdStackSocketHandle socket) {
+    return ::closesocket(AsSocket(socket));
+}
+
+int32_t TIdStackWindows::RawBind(TIdStackSocketHandle socket, const sockaddr* address, int32_t length) {
+    return ::bind(AsSocket(socket), address, length);
+}
+
+int32_t TIdStackWindows::RawListen(TIdStackSocketHandle socket, int32_t backlog) {
+    return ::listen(AsSocket(socket), backlog);
+}
+
+TIdStackSocketHandle TIdStackWindows::RawAccept(TIdStackSocketHandle socket, sockaddr* address,
+                                                int32_t* length) {
+    int size = *length;
+    const SOCKET accepted = ::accept(AsSocket(socket), address, &size);
+    *length = size;
+    if (accepted != INVALID_SOCKET) {
+        SetHandleInformation(reinterpret_cast<HANDLE>(accepted), HANDLE_FLAG_INHERIT, 0);
+    }
+    return accepted;
+}
+
+int32_t TIdStackWindows::RawConnect(TIdStackSocketHandle socket, const sockaddr* address, int32_t length) {
+    return ::connect(AsSocket(socket), address, length);
+}
+
+int32_t TIdStackWindows::RawRecv(TIdStackSocketHandle socket, void* data, int32_t size) {
+    return ::recv(AsSocket(socket), static_cast<char*>(data), size, 0);
+}
+
+int32_t TIdStackWindows::RawSend(TIdStackSocketHandle socket, const void* data, int32_t size) {
+    return ::send(AsSocket(socket), static_cast<const char*>(data), size, 0);
+}
+
+int32_t TIdStackWindows::RawShutdown(TIdStackSocketHandle socket, int32_t how) {
+    return ::shutdown(AsSocket(socket), how);
+}
+
+int32_t TIdStackWindows::RawGetSockOpt(TIdStackSocketHandle socket, int32_t level, int32_t name, void* value,
+                                       int32_t* length) {
+    int size = *length;
+    const int rc = ::getsockopt(AsSocket(socket), level, name, static_cast<char*>(value), &size);
+    *length = size;
+    return rc;
+}
+
+int32_t TIdStackWindows::RawSetSockOpt(TIdStackSocketHandle socket, int32_t level, int32_t name,
+                                       const void* value, int32_t length) {
+    return ::setsockopt(AsSocket(socket), level, name, static_cast<const char*>(value), length);
+}
+
+int32_t TIdStackWindows::RawGetSockName(TIdStackSocketHandle socket, sockaddr* address, int32_t* length) {
+    int size = *length;
+    const int rc = ::getsockname(AsSocket(socket), address, &size);
+    *length = size;
+    return rc;
+}
+
+int32_t TIdStackWindows::RawGetPeerName(TIdStackSocketHandle socket, sockaddr* address, int32_t* length) {
+    int size = *length;
+    const int rc = ::getpeername(AsSocket(socket), address, &size);
+    *length = size;
+    return rc;
+}
+
+bool TIdStackWindows::WaitReadable(const TIdStackSocketHandle* sockets, int32_t count, int32_t timeoutMs,
+                                   bool* ready) {
+    // select() rather than WSAPoll: WSAPoll misses failed connects on many
+    // Windows versions, and one wait style for both directions is simpler.
+    if (count < 0 || count > 64 || count > FD_SETSIZE) {
+        throw EIdStackSetSizeExceeded("Set Size Exceeded.");
+    }
+    if (count == 0) {
+        // Winsock rejects a select over empty sets.
+        return false;
+    }
+    fd_set readSet;
+    FD_ZERO(&readSet);
+    for (int32_t i = 0; i < count; ++i) {
+        FD_SET(AsSocket(sockets[i]), &readSet);
+    }
+    timeval limit = MakeTimeval(timeoutMs < 0 ? 0 : timeoutMs);
+    CheckSocketResult(::select(0, &readSet, nullptr, nullptr, timeoutMs < 0 ? nullptr : &limit));
+    bool any = false;
+    for (int32_t i = 0; i < count; ++i) {
+        const bool isReady = FD_ISSET(AsSocket(sockets[i]), &readSet) != 0;
+        any = any || isReady;
+        if (ready != nullptr) {
+            ready[i] = isReady;
+        }
+    }
+    return any;
+}
+
+bool TIdStackWindows::WaitWritable(TIdStackSocketHandle socket, int32_t timeoutMs) {
+    fd_set writeSet;
+    fd_set errorSet;
+    FD_ZERO(&writeSet);
+    FD_ZERO(&errorSet);
+    FD_SET(AsSocket(socket), &writeSet);
+    // A failed non-blocking connect is reported in the error set only.
+    FD_SET(AsSocket(socket), &errorSet);
+    timeval limit = MakeTimeval(timeoutMs < 0 ? 0 : timeoutMs);
+    CheckSocketResult(::select(0, nullptr, &writeSet, &errorSet, timeoutMs < 0 ? nullptr : &limit));
+    return FD_ISSET(AsSocket(socket), &writeSet) != 0 || FD_ISSET(AsSocket(socket), &errorSet) != 0;
+}
+
+void TIdStackWindows::SetBlocking(TIdStackSocketHandle socket, bool blocking) {
+    u_long nonBlocking = blocking ? 0 : 1;
+    CheckSocketResult(::ioctlsocket(AsSocket(socket), FIONBIO, &nonBlocking));
+}
+
+std::unique_ptr<TIdStack> IdCreatePlatformStack() {
+    return std::make_unique<TIdStackWindows>();
+}

@@ -1,0 +1,39 @@
+// IdStackWindows: the socket stack on Windows (Winsock 2.2). Starts Winsock
+// once per process, supplies the raw Winsock calls and the select()-based
+// readiness waits; Winsock's error numbers are already the table's.
+#pragma once
+
+#include "net/IdStackBSDBase.h"
+
+class TIdStackWindows : public TIdStackBSDBase {
+public:
+    // Raises EIdStackInitializationFailed "Winsock Initialization Error."
+    // when Winsock cannot be started.
+    TIdStackWindows();
+    ~TIdStackWindows() override;
+
+    bool WaitReadable(const TIdStackSocketHandle* sockets, int32_t count, int32_t timeoutMs,
+                      bool* ready = nullptr) override;
+    bool WaitWritable(TIdStackSocketHandle socket, int32_t timeoutMs) override;
+    void SetBlocking(TIdStackSocketHandle socket, bool blocking) override;
+
+protected:
+    TIdStackSocketHandle RawSocket(int32_t family, int32_t type, int32_t protocol, bool overlapped) override;
+    int32_t RawClose(TIdStackSocketHandle socket) override;
+    int32_t RawBind(TIdStackSocketHandle socket, const sockaddr* address, int32_t length) override;
+    int32_t RawListen(TIdStackSocketHandle socket, int32_t backlog) override;
+    TIdStackSocketHandle RawAccept(TIdStackSocketHandle socket, sockaddr* address, int32_t* length) override;
+    int32_t RawConnect(TIdStackSocketHandle socket, const sockaddr* address, int32_t length) override;
+    int32_t RawRecv(TIdStackSocketHandle socket, void* data, int32_t size) override;
+    int32_t RawSend(TIdStackSocketHandle socket, const void* data, int32_t size) override;
+    int32_t RawShutdown(TIdStackSocketHandle socket, int32_t how) override;
+    int32_t RawGetSockOpt(TIdStackSocketHandle socket, int32_t level, int32_t name, void* value,
+                          int32_t* length) override;
+    int32_t RawSetSockOpt(TIdStackSocketHandle socket, int32_t level, int32_t name, const void* value,
+                          int32_t length) override;
+    int32_t RawGetSockName(TIdStackSocketHandle socket, sockaddr* address, int32_t* length) override;
+    int32_t RawGetPeerName(TIdStackSocketHandle socket, sockaddr* address, int32_t* length) override;
+    int32_t LastPlatformError() override;
+    int32_t MapPlatformError(int32_t platformError) override;
+    int32_t MapLookupError(int32_t lookupError) override;
+};
