@@ -1,0 +1,441 @@
+// IdIOHandler: line, block and stream reading over an input queue, and
+// writing with optional gathering, above any transport.
+#include "io/IdIOHandler.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "io/IdException.h"
+#include "io/IdIntercept.h"
+
+TIdIOHandler::TIdIOHandler() = default;
+
+TIdIOHandler::~TIdIOHandler() {
+    try {
+        TIdIOHandler::CloseChannel();
+    } catch (...) {
+        // Destructors never throw; the channel is gone either way.
+    }
+}
+
+void TIdIOHandler::Notification(TIdComponent* component) {
+    if (component == intercept_) {
+        intercept_ = nullptr;
+    }
+}
+
+void TIdIOHandler::SetIntercept(TIdConnectionIntercept* value) {
+    if (value == intercept_) {
+        return;
+    }
+    if (intercept_ != nullptr) {
+        intercept_->RemoveFreeNotification(this);
+    }
+    intercept_ = value;
+    if (intercept_ != nullptr) {
+        intercept_->FreeNotification(this);
+    }
+}
+
+int32_t TIdIOHandler::ResolveTimeout(int32_t timeoutMs) const {
+    if (timeoutMs == TimeoutDefault) {
+        return (readTimeout_ == -1 || readTimeout_ == 0) ? TimeoutInfinite : readTimeout_;
+    }
+    return timeoutMs;
+}
+
+bool TIdIOHandler::WaitReadable(int32_t timeoutMs) {
+    (void)timeoutMs;
+    return false;
+}
+
+bool TIdIOHandler::IsConnected() {
+    CheckClosed(false, false);
+    if ((peerClosed_ || !inputQueue_) && InputIsEmpty()) {
+        return false;
+    }
+    return isOpened_;
+}
+
+void TIdIOHandler::OpenChannel() {
+    isOpened_ = false;
+    peerClosed_ = false;
+    spareReceiveBuffer_ = std::make_unique<TIdBuffer>();
+    inputQueue_ = std::make_unique<TIdBuffer>([this](TIdBuffer&, int32_t count) { DoWork(wmRead, count); });
+    isOpened_ = true;
+}
+
+void TIdIOHandler::CloseChannel() {
+    if (intercept_ != nullptr) {
+        intercept_->Disconnect();
+    }
+    isOpened_ = false;
+}
+
+void TIdIOHandler::SendRaw(const uint8_t* data, int32_t size) {
+    (void)data;
+    (void)size;
+    CheckClosed(true, true);
+}
+
+// ---------------------------------------------------------------- reading
+
+std::string TIdIOHandler::ReadLine(int32_t timeoutMs, int32_t maxLength) {
+    if (maxLength < 0) {
+        maxLength = maxLineLength_;
+    }
+    lineWasSplit_ = false;
+    lineTimedOut_ = false;
+    int32_t found = -1;
+    int32_t scanned = 0;
+    const uint32_t start = TickCountMs();
+    for (;;) {
+        if (inputQueue_ && inputQueue_->Used() > 0) {
+            // Only bytes that arrived since the last search are searched.
+            const int32_t held = inputQueue_->Used();
+            found = held > scanned ? inputQueue_->FindText("\n", scanned) : -1;
+            scanned = held;
+        }
+        if (maxLength > 0 && (found > maxLength || (found < 0 && scanned > maxLength))) {
+            if (maxLineAction_ == maException) {
+                throw EIdReadLnMaxLineLengthExceeded("Max line length exceeded.");
+            }
+            lineWasSplit_ = true;
+            return inputQueue_->TakeText(maxLength);
+        }
+        if (found < 0) {
+            CheckClosed(true, true);
+            lineTimedOut_ = FillFromSource(true, timeoutMs, false) == -1;
+            if (!lineTimedOut_ && timeoutMs >= 0) {
+                lineTimedOut_ = TickDiff(start, TickCountMs()) >= static_cast<uint32_t>(timeoutMs);
+            }
+            if (lineTimedOut_) {
+                return {};
+            }
+            continue;
+        }
+        std::string line = inputQueue_->TakeText(found + 1);
+        int32_t length = found;
+        if (length > 0 && line[static_cast<size_t>(length - 1)] == CR) {
+            --length;
+        }
+        line.resize(static_cast<size_t>(length));
+        return line;
+    }
+}
+
+std::string TIdIOHandler::ReadNonEmptyLine(int32_t attempts) {
+    std::string line;
+    for (int32_t i = 0; i < attempts; ++i) {
+        line = TrimText(ReadLine());
+        if (!line.empty()) {
+            break;
+        }
+    }
+    return line;
+}
+
+void TIdIOHandler::ReadBytesInto(TIdBytes& dest, int32_t count, bool append) {
+    if (count > 0) {
+        if (!inputQueue_) {
+            throw EIdException("Not Connected");
+        }
+        while (inputQueue_->Used() < count) {
+            FillFromSource(false, TimeoutDefault, true);
+            CheckClosed(true, true);
+        }
+        inputQueue_->TakeBytes(dest, count, append);
+    } else if (count == -1) {
+        FillFromSource(false, readTimeout_, false);
+        CheckClosed(true, true);
+        if (inputQueue_ && inputQueue_->Used() > 0) {
+            inputQueue_->TakeBytes(dest, -1, append);
+        }
+    }
+}
+
+void TIdIOHandler::ReadIntoStream(TStream& stream, int64_t count, bool untilClose) {
+    if (count == -1 && !untilClose) {
+        count = useLargeSizes_ ? ReadInt64Value(true) : static_cast<int64_t>(ReadInt32Value(true));
+    }
+    if (count >= 0) {
+        // Sizing ahead commits no memory with TMemoryStream: blocks are made
+        // as bytes arrive, so a declared length alone cannot exhaust memory.
+        const int64_t position = stream.Position();
+        stream.SetSize(position + count);
+        stream.SetPosition(position);
+    }
+    int64_t remaining = untilClose ? std::numeric_limits<int64_t>::max() : count;
+    BeginWork(wmRead, untilClose ? 0 : count);
+    auto finish = [&] {
+        EndWork(wmRead);
+        if (stream.Size() > stream.Position()) {
+            stream.SetSize(stream.Position());
+        }
+    };
+    try {
+        if (!InputIsEmpty() && remaining > 0) {
+            const int64_t n = std::min<int64_t>(remaining, inputQueue_->Used());
+            inputQueue_->TakeToStream(stream, static_cast<int32_t>(n));
+            remaining -= n;
+        }
+        while (remaining > 0 && IsConnected()) {
+            const int32_t k = static_cast<int32_t>(std::min<int64_t>(recvBufferSize_, remaining));
+            try {
+                if (!inputQueue_) {
+                    throw EIdException("Not Connected");
+                }
+                while (inputQueue_->Used() < k) {
+                    FillFromSource(false, TimeoutDefault, true);
+                    CheckClosed(true, true);
+                }
+                inputQueue_->TakeToStream(stream, k);
+                remaining -= k;
+            } catch (...) {
+                // Salvage what arrived before the error.
+                if (inputQueue_) {
+                    const int32_t salvage = std::min(inputQueue_->Used(), k);
+                    if (salvage > 0) {
+                        inputQueue_->TakeToStream(stream, salvage);
+                        remaining -= salvage;
+                    }
+                }
+                try {
+                    throw;
+                } catch (const EIdConnClosedGracefully&) {
+                    if (!untilClose) {
+                        throw;
+                    }
+                }
+                break;
+            }
+        }
+    } catch (...) {
+        finish();
+        throw;
+    }
+    finish();
+}
+
+template <typename Sink>
+static int32_t CaptureInto(TIdIOHandler& handler, const std::string& endLine, bool dotUnstuff, Sink sink) {
+    int32_t count = 0;
+    handler.BeginWork(wmRead, 0);
+    try {
+        for (;;) {
+            std::string line = handler.ReadLine();
+            if (line == endLine) {
+                break;
+            }
+            if (dotUnstuff && line.size() >= 2 && line[0] == '.' && line[1] == '.') {
+                line.erase(0, 1);
+            }
+            ++count;
+            sink(std::move(line));
+        }
+    } catch (...) {
+        handler.EndWork(wmRead);
+        throw;
+    }
+    handler.EndWork(wmRead);
+    return count;
+}
+
+int32_t TIdIOHandler::CaptureLines(TStrings& dest, const std::string& endLine, bool dotUnstuff) {
+    return CaptureInto(*this, endLine, dotUnstuff, [&dest](std::string line) { dest.Add(std::move(line)); });
+}
+
+int32_t TIdIOHandler::CaptureLines(TStream& dest, const std::string& endLine, bool dotUnstuff) {
+    return CaptureInto(*this, endLine, dotUnstuff, [&dest](std::string line) {
+        line.append(EOL);
+        dest.Write(line.data(), static_cast<int64_t>(line.size()));
+    });
+}
+
+uint8_t TIdIOHandler::ReadByteValue() {
+    TIdBytes bytes;
+    ReadBytesInto(bytes, 1, false);
+    return bytes[0];
+}
+
+int32_t TIdIOHandler::ReadInt32Value(bool fromNetworkOrder) {
+    TIdBytes b;
+    ReadBytesInto(b, 4, false);
+    uint32_t v = fromNetworkOrder
+                     ? (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3]
+                     : (uint32_t{b[3]} << 24) | (uint32_t{b[2]} << 16) | (uint32_t{b[1]} << 8) | b[0];
+    return static_cast<int32_t>(v);
+}
+
+int64_t TIdIOHandler::ReadInt64Value(bool fromNetworkOrder) {
+    TIdBytes b;
+    ReadBytesInto(b, 8, false);
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) {
+        const uint8_t byte = fromNetworkOrder ? b[static_cast<size_t>(i)] : b[static_cast<size_t>(7 - i)];
+        v = (v << 8) | byte;
+    }
+    return static_cast<int64_t>(v);
+}
+
+std::string TIdIOHandler::InputAsText() {
+    return inputQueue_ ? inputQueue_->TakeText(-1) : std::string();
+}
+
+// ---------------------------------------------------------------- writing
+
+void TIdIOHandler::WriteData(const uint8_t* data, int32_t size) {
+    if (size <= 0) {
+        return;
+    }
+    if (pendingWrites_) {
+        pendingWrites_->AppendData(data, size);
+        if (flushThreshold_ > 0 && pendingWrites_->Used() >= flushThreshold_) {
+            FlushWriteBuffer(flushThreshold_);
+        }
+    } else {
+        SendRaw(data, size);
+    }
+}
+
+void TIdIOHandler::WriteText(std::string_view text) {
+    WriteData(reinterpret_cast<const uint8_t*>(text.data()), static_cast<int32_t>(text.size()));
+}
+
+void TIdIOHandler::WriteLine(std::string_view text) {
+    std::string line;
+    line.reserve(text.size() + 2);
+    line.append(text);
+    line.append(EOL);
+    WriteText(line);
+}
+
+void TIdIOHandler::WriteLines(const TStrings& lines, bool withCount) {
+    BeginWriteBuffering(-1);
+    try {
+        if (withCount) {
+            WriteInt32Value(lines.Count(), true);
+        }
+        for (const std::string& line : lines) {
+            WriteLine(line);
+        }
+    } catch (...) {
+        EndWriteBuffering();
+        throw;
+    }
+    EndWriteBuffering();
+}
+
+void TIdIOHandler::WriteDotStuffedLines(const TStrings& lines, bool withEndLine) {
+    for (const std::string& line : lines) {
+        if (!line.empty() && line[0] == '.') {
+            WriteLine("." + line);
+        } else {
+            WriteLine(line);
+        }
+    }
+    if (withEndLine) {
+        WriteLine(".");
+    }
+}
+
+void TIdIOHandler::WriteFromStream(TStream& stream, int64_t size, bool withLength) {
+    if (size < 0) {
+        size = stream.Size() - stream.Position();
+    } else if (size == 0) {
+        size = stream.Size();
+        stream.SetPosition(0);
+    }
+    if (size > std::numeric_limits<int32_t>::max() && !useLargeSizes_) {
+        throw EIdIoHandlerRequiresLargeStream();
+    }
+    if (withLength) {
+        if (useLargeSizes_) {
+            WriteInt64Value(size, true);
+        } else {
+            WriteInt32Value(static_cast<int32_t>(size), true);
+        }
+    }
+    BeginWork(wmWrite, size);
+    try {
+        WriteStreamChunks(stream, size);
+    } catch (...) {
+        EndWork(wmWrite);
+        throw;
+    }
+    EndWork(wmWrite);
+}
+
+void TIdIOHandler::WriteStreamChunks(TStream& stream, int64_t size) {
+    const int32_t chunkSize = std::max(sendBufferSize_, 1);
+    TIdBytes chunk(static_cast<size_t>(std::min<int64_t>(chunkSize, std::max<int64_t>(size, 1))));
+    while (size > 0) {
+        const int64_t want = std::min<int64_t>(static_cast<int64_t>(chunk.size()), size);
+        const int64_t got = stream.Read(chunk.data(), want);
+        if (got <= 0) {
+            throw EIdNoDataToRead("No data to read.");
+        }
+        WriteData(chunk.data(), static_cast<int32_t>(got));
+        size -= got;
+    }
+}
+
+void TIdIOHandler::WriteInt32Value(int32_t value, bool toNetworkOrder) {
+    const auto v = static_cast<uint32_t>(value);
+    uint8_t b[4];
+    for (int i = 0; i < 4; ++i) {
+        const int shift = toNetworkOrder ? 8 * (3 - i) : 8 * i;
+        b[i] = static_cast<uint8_t>(v >> shift);
+    }
+    WriteData(b, 4);
+}
+
+void TIdIOHandler::WriteInt64Value(int64_t value, bool toNetworkOrder) {
+    const auto v = static_cast<uint64_t>(value);
+    uint8_t b[8];
+    for (int i = 0; i < 8; ++i) {
+        const int shift = toNetworkOrder ? 8 * (7 - i) : 8 * i;
+        b[i] = static_cast<uint8_t>(v >> shift);
+    }
+    WriteData(b, 8);
+}
+
+void TIdIOHandler::BeginWriteBuffering(int32_t threshold) {
+    if (pendingWrites_) {
+        pendingWrites_->Reset();
+    } else {
+        pendingWrites_ = std::make_unique<TIdBuffer>();
+    }
+    flushThreshold_ = threshold;
+}
+
+void TIdIOHandler::FlushWriteBuffer(int32_t count) {
+    if (!pendingWrites_ || pendingWrites_->Used() == 0) {
+        return;
+    }
+    TIdBytes bytes;
+    pendingWrites_->TakeBytes(bytes, count, false);
+    const int32_t size = count < 0 ? static_cast<int32_t>(bytes.size()) : std::min<int32_t>(count, static_cast<int32_t>(bytes.size()));
+    SendRaw(bytes.data(), size);
+}
+
+void TIdIOHandler::EndWriteBuffering() {
+    try {
+        FlushWriteBuffer(-1);
+    } catch (...) {
+        pendingWrites_.reset();
+        throw;
+    }
+    pendingWrites_.reset();
+}
+
+void TIdIOHandler::ClearWriteBuffer() {
+    if (pendingWrites_) {
+        pendingWrites_->Reset();
+    }
+}
+
+void TIdIOHandler::CancelWriteBuffering() {
+    ClearWriteBuffer();
+    EndWriteBuffering();
+}

@@ -1,0 +1,271 @@
+// IdIOHandlerSocket / IdIOHandlerStack: socket transport and outbound connect.
+#include "io/IdIOHandlerSocket.h"
+
+#include "io/IdException.h"
+#include "io/IdIntercept.h"
+#include "net/IdStack.h"
+
+// ------------------------------------------------------- TIdIOHandlerSocket
+
+TIdIOHandlerSocket::TIdIOHandlerSocket() = default;
+
+TIdIOHandlerSocket::~TIdIOHandlerSocket() {
+    try {
+        if (binding_) {
+            binding_->ReleaseSocket();
+        }
+    } catch (...) {
+        // Destructors never throw.
+    }
+}
+
+void TIdIOHandlerSocket::OpenChannel() {
+    TIdIOHandler::OpenChannel();
+    if (binding_) {
+        binding_->ResetHandle(true);
+    } else {
+        binding_ = std::make_unique<TIdSocketHandle>();
+    }
+    binding_->SetClientPortMin(boundPortMin_);
+    binding_->SetClientPortMax(boundPortMax_);
+    if (!Host().empty() && Port() > 0) {
+        ConnectToPeer();
+    }
+}
+
+void TIdIOHandlerSocket::CloseChannel() {
+    if (binding_) {
+        binding_->ReleaseSocket();
+    }
+    TIdIOHandler::CloseChannel();
+}
+
+bool TIdIOHandlerSocket::IsConnected() {
+    return binding_ && binding_->HasSocket() && TIdIOHandler::IsConnected();
+}
+
+std::string TIdIOHandlerSocket::Destination() const {
+    std::string result = Host();
+    if (Port() > 0 && Port() != defaultPort_) {
+        result += ":" + std::to_string(Port());
+    }
+    return result;
+}
+
+void TIdIOHandlerSocket::SetDestination(const std::string& value) {
+    const int colon = FindSubText(":", value);
+    if (colon <= 1) {
+        return;
+    }
+    SetHost(value.substr(0, static_cast<size_t>(colon - 1)));
+    std::string portText = TrimText(value.substr(static_cast<size_t>(colon)));
+    if (portText.size() > 255) {
+        portText.resize(255);
+    }
+    int32_t port = 0;
+    SetPort(TryTextToInt(portText, port) ? port : defaultPort_);
+}
+
+void TIdIOHandlerSocket::SetUseNagle(bool value) {
+    if (value != useNagle_) {
+        useNagle_ = value;
+        ApplyNagle();
+    }
+}
+
+void TIdIOHandlerSocket::ApplyNagle() {
+    if (binding_ && binding_->HasSocket()) {
+        binding_->SetIntOption(Id_IPPROTO_TCP, Id_TCP_NODELAY, useNagle_ ? 0 : 1);
+    }
+}
+
+void TIdIOHandlerSocket::ConnectToPeer() {
+    if (OnBeforeBind) {
+        OnBeforeBind(*this);
+    }
+    binding_->SetIPVersion(ipVersion_);
+    binding_->OpenSocket(Id_SOCK_STREAM, 0);
+    if (OnSocketAllocated) {
+        OnSocketAllocated(*this);
+    }
+    if (!boundIP_.empty()) {
+        binding_->SetIP(boundIP_);
+    }
+    binding_->SetPort(boundPort_);
+    binding_->SetClientPortMin(boundPortMin_);
+    binding_->SetClientPortMax(boundPortMax_);
+    // With nothing to bind (any address, port 0, no range) the explicit bind
+    // is skipped: the connect binds the same ephemeral any-address, and a
+    // bind(0) ahead of the connect picks the port without knowing the
+    // destination, which exhausts ephemeral ports under load.
+    const bool hasRange = boundPortMin_ != 0 && boundPortMax_ != 0;
+    if (!boundIP_.empty() || boundPort_ != 0 || hasRange) {
+        binding_->Bind();
+    }
+    ApplyNagle();
+    if (OnAfterBind) {
+        OnAfterBind(*this);
+    }
+}
+
+// -------------------------------------------------------- TIdIOHandlerStack
+
+int32_t TIdIOHandlerStack::FillFromSource(bool raiseIfClosed, int32_t timeoutMs, bool raiseOnTimeout) {
+    const int32_t timeout = ResolveTimeout(timeoutMs);
+    CheckClosed(raiseIfClosed, false);
+    if (!binding_ || !binding_->HasSocket()) {
+        if (!raiseIfClosed) {
+            return 0;
+        }
+        throw EIdException("Not Connected");
+    }
+    int32_t count = 0;
+    do {
+        if (!WaitReadable(timeout)) {
+            if (raiseOnTimeout) {
+                throw EIdReadTimeout("Read Timeout");
+            }
+            return -1;
+        }
+        if (HasSpareReceiveBuffer()) {
+            if (!binding_->HasSocket()) {
+                throw EIdClosedSocket("Disconnected.");
+            }
+            TIdBytes chunk(static_cast<size_t>(RecvBufferSize()));
+            count = binding_->Receive(chunk.data(), static_cast<int32_t>(chunk.size()));
+            if (count > 0) {
+                chunk.resize(static_cast<size_t>(count));
+                if (Intercept() != nullptr) {
+                    Intercept()->Receive(chunk);
+                }
+                InputQueue()->AppendBytes(std::move(chunk));
+            }
+        } else {
+            count = 0;
+            if (raiseIfClosed) {
+                throw EIdException("Not Connected");
+            }
+        }
+        peerClosed_ = count == 0;
+        CheckClosed(raiseIfClosed, false);
+    } while (count == 0 && binding_->HasSocket());
+    return count;
+}
+
+void TIdIOHandlerStack::CheckClosed(bool raise, bool ignoreQueued) {
+    bool gone;
+    if (peerClosed_) {
+        gone = true;
+        if (binding_ && binding_->HasSocket()) {
+            CloseChannel();
+            DoStatus(hsDisconnected);
+        }
+    } else {
+        gone = !binding_ || !binding_->HasSocket();
+    }
+    if (gone && raise && InputQueue() != nullptr && (ignoreQueued || InputQueue()->Used() == 0)) {
+        throw EIdConnClosedGracefully("Connection Closed Gracefully.");
+    }
+}
+
+void TIdIOHandlerStack::PollSource(int32_t timeoutMs) {
+    if (IsConnected()) {
+        FillFromSource(false, timeoutMs, false);
+    }
+}
+
+void TIdIOHandlerStack::SendRaw(const uint8_t* data, int32_t size) {
+    TIdIOHandler::SendRaw(data, size);
+    if (size <= 0) {
+        return;
+    }
+    // The closed check above raises only once the channel was opened; a
+    // handler that never was has no binding to send through.
+    if (!binding_) {
+        throw EIdException("Not Connected");
+    }
+    TIdBytes replaced;
+    if (Intercept() != nullptr) {
+        replaced.assign(data, data + size);
+        Intercept()->Send(replaced);
+        data = replaced.data();
+        size = static_cast<int32_t>(replaced.size());
+    }
+    int32_t offset = 0;
+    while (offset < size) {
+        const int32_t sent = binding_->Send(data + offset, size - offset);
+        peerClosed_ = sent == 0;
+        CheckClosed(true, false);
+        DoWork(wmWrite, sent);
+        offset += sent;
+    }
+}
+
+bool TIdIOHandlerStack::WaitReadable(int32_t timeoutMs) {
+    if (!binding_) {
+        throw EIdConnClosedGracefully("Connection Closed Gracefully.");
+    }
+    return binding_->WaitReadable(timeoutMs);
+}
+
+bool TIdIOHandlerStack::IsConnected() {
+    FillFromSource(false, 0, false);
+    return (binding_ && binding_->HasSocket() && TIdIOHandler::IsConnected()) || !InputIsEmpty();
+}
+
+void TIdIOHandlerStack::ConnectToPeer() {
+    TIdIOHandlerSocket::ConnectToPeer();
+    const std::string& host = Host();
+    std::string address;
+    TIdStack& stack = TIdStack::Instance();
+    if (IPVersion() == Id_IPv6) {
+        if (!CanonicalIPv6Text(host).empty()) {
+            address = host;
+        } else {
+            DoStatus(hsResolving, host);
+            address = stack.HostToIP(host, Id_IPv6);
+        }
+    } else if (TIdStack::IsIPv4Text(host)) {
+        address = host;
+    } else {
+        DoStatus(hsResolving, host);
+        address = stack.HostToIP(host, Id_IPv4);
+    }
+    binding_->AssignPeer(address, Port(), IPVersion());
+    DoStatus(hsConnecting, address);
+    if (ConnectTimeout() != 0) {
+        TimedConnect();
+    } else {
+        binding_->Connect();
+    }
+}
+
+// A non-blocking connect with a readiness wait: the same observable results
+// as a connect thread polled every 125 ms, without the thread.
+void TIdIOHandlerStack::TimedConnect() {
+    int32_t timeout = ConnectTimeout();
+    if (timeout == TimeoutDefault) {
+        timeout = TimeoutInfinite;
+    }
+    TIdStack& stack = TIdStack::Instance();
+    const TIdStackSocketHandle socket = binding_->Socket();
+    stack.SetBlocking(socket, false);
+    try {
+        binding_->Connect();
+    } catch (const EIdSocketError& e) {
+        if (e.LastError() != IdErr::WouldBlock && e.LastError() != IdErr::InProgress) {
+            throw;
+        }
+        if (!stack.WaitWritable(socket, timeout)) {
+            CloseChannel();
+            throw EIdConnectTimeout("Connect timed out.");
+        }
+        const int32_t error = stack.PendingError(socket);
+        if (error != 0) {
+            TIdStack::ThrowSocketError(error);
+        }
+        binding_->RefreshLocal();
+        binding_->RefreshPeer();
+    }
+    stack.SetBlocking(socket, true);
+}
