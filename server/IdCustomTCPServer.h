@@ -1,0 +1,133 @@
+// IdCustomTCPServer: a set of socket bindings turned into a running TCP
+// service. Activation binds and listens on every binding and starts one
+// listener thread per binding; each listener accepts connections and hands
+// each, wrapped in a context, to a worker thread from the scheduler.
+// Deactivation stops the listeners, wakes every client connection and waits
+// until all worker threads have ended.
+#pragma once
+
+#include <atomic>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "io/IdComponent.h"
+#include "io/IdIntercept.h"
+#include "net/IdSocketHandle.h"
+#include "server/IdContext.h"
+#include "server/IdScheduler.h"
+#include "server/IdServerIOHandler.h"
+#include "server/IdThread.h"
+
+class TIdCustomTCPServer;
+
+enum TIdReuseSocket { rsOSDependent, rsTrue, rsFalse };
+
+using TIdServerThreadEvent = std::function<void(TIdContext& context)>;
+using TIdServerThreadExceptionEvent = std::function<void(TIdContext& context, const std::exception& error)>;
+using TIdListenExceptionEvent = std::function<void(TIdThread& thread, const std::exception& error)>;
+using TIdNotifyThreadEvent = std::function<void(TIdThread& thread)>;
+using TIdServerNotifyEvent = std::function<void(TIdCustomTCPServer& sender)>;
+
+// Accepts on one binding. Owned by the server's listener list.
+class TIdListenerThread : public TIdThread {
+public:
+    TIdListenerThread(TIdCustomTCPServer& server, TIdSocketHandle& binding, std::string name);
+    ~TIdListenerThread() override;
+
+    TIdSocketHandle& ListenBinding() const { return binding_; }
+    TIdCustomTCPServer& OwnerServer() const { return server_; }
+    TIdNotifyThreadEvent ListenerStartEvent;
+
+protected:
+    void EnterRun() override;
+    void LeaveRun() override;
+    void RunOnce() override;
+
+private:
+    TIdCustomTCPServer& server_;
+    TIdSocketHandle& binding_;
+};
+
+class TIdCustomTCPServer : public TIdComponent {
+public:
+    TIdCustomTCPServer();
+    ~TIdCustomTCPServer() override;
+
+    bool Active() const { return active_.load(); }
+    virtual void SetActive(bool value);
+
+    TIdSocketHandles& Bindings() { return bindings_; }
+    void SetBindings(const TIdSocketHandles& value) { bindings_.Assign(value); }
+    int32_t DefaultPort() const { return bindings_.DefaultPort(); }
+    void SetDefaultPort(int32_t value) { bindings_.SetDefaultPort(value); }
+    TIdServerIntercept* Intercept() const { return intercept_; }
+    void SetIntercept(TIdServerIntercept* value);
+    TIdServerIOHandler* IOHandler() const { return ioHandler_; }
+    void SetIOHandler(TIdServerIOHandler* value);
+    int32_t ListenQueue() const { return listenQueue_; }
+    void SetListenQueue(int32_t value) { listenQueue_ = value; }
+    int32_t MaxConnections() const { return maxConnections_; }
+    void SetMaxConnections(int32_t value) { maxConnections_ = value; }
+    TIdReuseSocket ReuseSocket() const { return reuseSocket_; }
+    void SetReuseSocket(TIdReuseSocket value) { reuseSocket_ = value; }
+    int32_t TerminateWaitTime() const { return terminateWaitTime_; }
+    void SetTerminateWaitTime(int32_t value) { terminateWaitTime_ = value; }
+    TIdScheduler* Scheduler() const { return scheduler_; }
+    void SetScheduler(TIdScheduler* value);
+
+    TIdContextThreadList& LiveContexts() { return liveContexts_; }
+    // Number of running listener threads (0 while inactive).
+    size_t ListenerCount();
+
+    TIdServerNotifyEvent OnAfterBind;
+    TIdNotifyThreadEvent OnBeforeListenerRun;
+    TIdServerThreadEvent OnConnect;
+    TIdServerThreadEvent OnDisconnect;
+    TIdListenExceptionEvent OnListenException;
+    TIdServerThreadEvent OnBeforeConnect;
+    TIdServerThreadExceptionEvent OnException;
+    TIdServerThreadEvent OnExecute;
+
+protected:
+    friend class TIdListenerThread;
+
+    void Notification(TIdComponent* component) override;
+
+    virtual void CheckCanActivate() {}
+    virtual void ContextMade(TIdContext& context) { (void)context; }
+    virtual void ContextStarted(TIdContext& context);
+    virtual void ContextEnded(TIdContext& context);
+    virtual void NotifyAfterBind();
+    virtual void NotifyBeforeConnect(TIdContext& context);
+    virtual void NotifyConnect(TIdContext& context);
+    virtual void NotifyDisconnect(TIdContext& context);
+    virtual bool ExecuteStep(TIdContext& context);
+    // Runs on the listener thread for a client over MaxConnections.
+    virtual void RejectOverLimit(TIdIOHandler& handler) { (void)handler; }
+    virtual void SendGreetingTo(TIdContext& context, const TStrings& lines);
+    virtual void OpenServer();
+    virtual void CloseServer();
+    void StopListeners();
+
+    std::atomic<bool> active_{false};
+
+private:
+    TIdSocketHandles bindings_;
+    TIdServerIntercept* intercept_ = nullptr;
+    TIdServerIOHandler* ioHandler_ = nullptr;
+    std::unique_ptr<TIdServerIOHandler> ownIOHandler_;  // OwnsIOHandler
+    int32_t listenQueue_ = 15;
+    int32_t maxConnections_ = 0;
+    TIdReuseSocket reuseSocket_ = rsOSDependent;
+    int32_t terminateWaitTime_ = 5000;
+    TIdScheduler* scheduler_ = nullptr;
+    std::unique_ptr<TIdScheduler> ownScheduler_;  // OwnsScheduler
+
+    TIdContextThreadList liveContexts_;
+    std::mutex listenersLock_;  // guards listeners_
+    std::vector<std::unique_ptr<TIdListenerThread>> listeners_;
+};

@@ -1,0 +1,18 @@
+// IdTCPServer: activation requires a work step.
+#include "server/IdTCPServer.h"
+
+#include "io/IdException.h"
+
+TIdTCPServer::~TIdTCPServer() {
+    try {
+        SetActive(false);
+    } catch (...) {
+        // Destructors never throw.
+    }
+}
+
+void TIdTCPServer::CheckCanActivate() {
+    if (!OnExecute) {
+        throw EIdTCPNoOnExecute("You must have an OnExecute event.");
+    }
+}
