@@ -1,0 +1,34 @@
+// Platform: the few operating-system services of the shell besides the
+// console: the executable's own directory, and the stop request (Ctrl+C,
+// SIGTERM, closing the console window) turned into a call on a normal thread.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+// The directory holding the running executable, without a trailing
+// separator; "." when the platform will not tell.
+std::string ExecutableDirectory();
+// The separator between directory and file name: "\" on Windows, "/" elsewhere.
+char PathDelimiter();
+
+// Keeps a peer that closes its socket during a send from ending the process
+// with SIGPIPE; the send then fails with an error instead. No-op on Windows.
+void IgnoreBrokenPipe();
+
+// While an object of this class lives, a stop request from outside calls
+// onStop once, on a thread of its own (never inside a signal handler), so
+// the call may take locks and stop servers. Any further request restores
+// the console and ends the process at once (for a stop that hangs).
+// Destroy it before anything that onStop touches, and never from onStop.
+class TStopHandler {
+public:
+    virtual ~TStopHandler() = default;
+};
+
+[[nodiscard]] std::unique_ptr<TStopHandler> InstallStopHandler(std::function<void()> onStop);
+
+// Delivers a stop request to this process the way the platform does
+// (SIGTERM on POSIX, a Ctrl+C event to the console handler on Windows).
+void RaiseStopSignal();

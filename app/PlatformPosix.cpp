@@ -1,0 +1,168 @@
+// PlatformPosix: the executable's directory from /proc/self/exe, and stop
+// signals (SIGINT, SIGTERM, SIGHUP) passed from the signal handler through a
+// self-pipe to a watcher thread, which runs the stop callback.
+#include "app/Platform.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "app/Console.h"
+
+namespace {
+
+constexpr int StopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// Never a signal number, so it can tell the watcher to end.
+constexpr unsigned char WakeToQuit = 0;
+
+// The pipe end the signal handler writes to; -1 while no handler is installed.
+std::atomic<int> stopPipeWrite{-1};
+// Signal handlers between their first and last touch of stopPipeWrite, so
+// that the pipe is not closed under one of them.
+std::atomic<int> handlersRunning{0};
+static_assert(std::atomic<int>::is_always_lock_free, "signal handlers need lock-free atomics");
+
+void OnStopSignal(int signalNumber) {
+    const int savedErrno = errno;
+    handlersRunning.fetch_add(1);
+    const int fd = stopPipeWrite.load();
+    if (fd >= 0) {
+        const auto byte = static_cast<unsigned char>(signalNumber);
+        // A full pipe already holds a pending request; dropping this one is fine.
+        [[maybe_unused]] const ssize_t written = write(fd, &byte, 1);
+    }
+    handlersRunning.fetch_sub(1);
+    errno = savedErrno;
+}
+
+void SetCloseOnExec(int fd) {
+    fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
+}
+
+class TPosixStopHandler final : public TStopHandler {
+public:
+    explicit TPosixStopHandler(std::function<void()> onStop) : onStop_(std::move(onStop)) {
+        int fds[2];
+        if (pipe(fds) != 0) {
+            // Without the pipe the signals keep their default action.
+            return;
+        }
+        readFd_ = fds[0];
+        writeFd_ = fds[1];
+        SetCloseOnExec(readFd_);
+        SetCloseOnExec(writeFd_);
+        // The handler must never block in write.
+        fcntl(writeFd_, F_SETFL, fcntl(writeFd_, F_GETFL) | O_NONBLOCK);
+        stopPipeWrite.store(writeFd_);
+        watcher_ = std::thread([this] { Watch(); });
+
+        struct sigaction action{};
+        action.sa_handler = OnStopSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (const int signalNumber : StopSignals) {
+            struct sigaction previous{};
+            if (sigaction(signalNumber, &action, &previous) == 0) {
+                previous_.emplace_back(signalNumber, previous);
+            }
+        }
+    }
+
+    ~TPosixStopHandler() override {
+        if (readFd_ < 0) {
+            return;
+        }
+        for (const auto& [signalNumber, previous] : previous_) {
+            sigaction(signalNumber, &previous, nullptr);
+        }
+        stopPipeWrite.store(-1);
+        while (handlersRunning.load() != 0) {
+            std::this_thread::yield();
+        }
+        const unsigned char quit = WakeToQuit;
+        while (write(writeFd_, &quit, 1) < 0 && errno == EINTR) {
+        }
+        watcher_.join();
+        close(writeFd_);
+        close(readFd_);
+    }
+
+    TPosixStopHandler(const TPosixStopHandler&) = delete;
+    TPosixStopHandler& operator=(const TPosixStopHandler&) = delete;
+
+private:
+    void Watch() {
+        bool stopping = false;
+        for (;;) {
+            unsigned char byte = 0;
+            const ssize_t got = read(readFd_, &byte, 1);
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got <= 0 || byte == WakeToQuit) {
+                return;
+            }
+            if (!stopping) {
+                stopping = true;
+                if (onStop_) {
+                    onStop_();
+                }
+            } else {
+                RestoreConsole();
+                std::_Exit(128 + byte);
+            }
+        }
+    }
+
+    std::function<void()> onStop_;
+    int readFd_ = -1;
+    int writeFd_ = -1;
+    std::thread watcher_;
+    std::vector<std::pair<int, struct sigaction>> previous_;
+};
+
+}  // namespace
+
+std::string ExecutableDirectory() {
+    std::vector<char> path(1024);
+    for (;;) {
+        const ssize_t length = readlink("/proc/self/exe", path.data(), path.size());
+        if (length < 0) {
+            return ".";
+        }
+        if (static_cast<size_t>(length) < path.size()) {
+            const std::string full(path.data(), static_cast<size_t>(length));
+            const size_t slash = full.rfind('/');
+            if (slash == std::string::npos) {
+                return ".";
+            }
+            // The root directory gives "", so that "/" + name still follows.
+            return full.substr(0, slash);
+        }
+        // The name may have been cut; try again with more room.
+        path.resize(path.size() * 2);
+    }
+}
+
+char PathDelimiter() {
+    return '/';
+}
+
+void IgnoreBrokenPipe() {
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+std::unique_ptr<TStopHandler> InstallStopHandler(std::function<void()> onStop) {
+    return std::make_unique<TPosixStopHandler>(std::move(onStop));
+}
+
+void RaiseStopSignal() {
+    std::raise(SIGTERM);
+}

@@ -1,0 +1,114 @@
+// main: the Vantrel program. Prepares the console, draws the banner, reads
+// vtl.ini, then starts the proxy server and keeps the main thread waiting
+// while worker threads serve the clients. An error that escapes start-up is
+// written to standard error as "Class: message" and ends with status 1.
+#include <atomic>
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <new>
+#include <thread>
+
+#include "app/Banner.h"
+#include "app/Console.h"
+#include "app/Platform.h"
+#include "app/RequestLog.h"
+#include "app/Settings.h"
+#include "io/IdException.h"
+#include "io/IdGlobal.h"
+#include "proxy/HTTPProxyServer.h"
+
+namespace {
+
+void ReportFatal(const char* className, const char* message) {
+    std::fprintf(stderr, "%s: %s\n", className, message);
+    std::fflush(stderr);
+}
+
+// The console is given back on every way out of main, before anything is
+// written to standard error.
+class TConsoleSession {
+public:
+    TConsoleSession() { InitConsole(); }
+    ~TConsoleSession() { RestoreConsole(); }
+    TConsoleSession(const TConsoleSession&) = delete;
+    TConsoleSession& operator=(const TConsoleSession&) = delete;
+};
+
+// Reads and discards console lines until standard input ends. It runs on a
+// thread of its own so that the main loop stays free to notice a stop
+// request; at the end of input it simply ends, leaving the 100 ms loop.
+void DiscardConsoleInput() {
+    std::thread([] {
+        char line[1024];
+        while (std::fgets(line, sizeof line, stdin) != nullptr) {
+        }
+    }).detach();
+}
+
+int Run() {
+    TotalBytes.store(0);
+    LogReady.store(false);
+    IgnoreBrokenPipe();
+
+    const TConsoleSession console;
+    std::atomic<bool> stopRequested{false};
+    const auto stopHandler = InstallStopHandler([&stopRequested] { stopRequested.store(true); });
+
+    SetTitle("Vantrel");
+    ShowBanner();
+    ReadSettings(SettingsFilePath());
+
+    WriteText("Starting proxy server...");
+    WriteLineEnd();
+    Pause(200);
+
+    const TProxySettings& settings = ProxySettings();
+    auto server = std::make_unique<TIdHTTPProxyServer>();
+    // DefaultPort is the default port of Bindings: one value, no range check.
+    server->SetDefaultPort(settings.Port);
+    server->SetCredentials(settings.User, settings.Password);
+    server->SetRequestTimeout(settings.RequestTimeout);
+    server->SetIdleTimeout(settings.IdleTimeout);
+    server->OnHTTPDocument = [](TIdHTTPProxyServer&, const std::string& document, std::unique_ptr<TStream>&,
+                                const TIdHeaderList&, const std::string& host, uint32_t size) {
+        CountAndLogDocument(document, host, size);
+    };
+    server->SetActive(true);
+
+    WriteLineEnd();
+    WriteText("Proxy server is active...");
+    SetTitle("Vantrel - [0 KB]");
+    CaptureLogBaseRow();
+    LogReady.store(true);
+
+    if (settings.SleepTime < 1) {
+        DiscardConsoleInput();
+    }
+    // Whatever SleepTime holds, the main thread only watches Active and the
+    // stop request in 100 ms steps; console lines are read and dropped
+    // elsewhere, so a stop is noticed even while nobody types.
+    while (server->Active() && !stopRequested.load()) {
+        SleepMs(100);
+    }
+    // Stops the listeners, closes every client and joins every worker.
+    server.reset();
+    return 0;
+}
+
+}  // namespace
+
+int main() {
+    try {
+        return Run();
+    } catch (const EIdException& error) {
+        ReportFatal(error.ClassName(), error.what());
+    } catch (const std::bad_alloc& error) {
+        ReportFatal("EOutOfMemory", error.what());
+    } catch (const std::exception& error) {
+        ReportFatal("Exception", error.what());
+    } catch (...) {
+        ReportFatal("Exception", "Unknown error");
+    }
+    return 1;
+}
