@@ -1,0 +1,228 @@
+// SettingsTest: vtl.ini files written to a temporary directory and read by
+// ReadSettings (values, defaults, status line, pauses), and the profile
+// format rules of TProfileReader.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/ProfileReader.h"
+#include "app/Settings.h"
+#include "tests/app/ConsoleCapture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class SettingsTest : public TConsoleFixture {
+protected:
+    void SetUp() override {
+        TConsoleFixture::SetUp();
+        // Random names keep parallel test processes out of each other's way.
+        std::random_device random;
+        directory_ = fs::temp_directory_path() /
+                     ("vtl-settings-" + std::to_string(random()) + "-" + std::to_string(random()));
+        fs::create_directories(directory_);
+        path_ = (directory_ / "vtl.ini").string();
+        UseStream(cmRedirected);
+    }
+
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(directory_, ignored);
+        TConsoleFixture::TearDown();
+    }
+
+    void WriteFile(const std::string& content) {
+        std::ofstream file(path_, std::ios::binary);
+        file << content;
+    }
+
+    // The status line without the line end before and after it.
+    std::string StatusLine() {
+        const std::string output = Output();
+        EXPECT_GE(output.size(), 2U);
+        EXPECT_EQ(output.front(), '\n');
+        EXPECT_EQ(output.back(), '\n');
+        return output.size() < 2 ? output : output.substr(1, output.size() - 2);
+    }
+
+    fs::path directory_;
+    std::string path_;
+};
+
+TEST_F(SettingsTest, NoFileGivesDefaultsAndSaysSo) {
+    ReadSettings(path_);
+    EXPECT_EQ(StatusLine(), " [Default] [Port: 3128] [Authentication not required] [ST: 100]");
+    EXPECT_EQ(pauses_, (std::vector<int32_t>{200, 200, 200, 200}));
+    const TProxySettings& settings = ProxySettings();
+    EXPECT_EQ(settings.Port, 3128);
+    EXPECT_EQ(settings.User, "");
+    EXPECT_EQ(settings.Password, "");
+    EXPECT_EQ(settings.SleepTime, 100);
+    EXPECT_EQ(settings.RequestTimeout, 60);
+    EXPECT_EQ(settings.IdleTimeout, 300);
+}
+
+TEST_F(SettingsTest, DirectoryOfThatNameCountsAsNoFile) {
+    fs::create_directory(path_);
+    ReadSettings(path_);
+    EXPECT_EQ(StatusLine(), " [Default] [Port: 3128] [Authentication not required] [ST: 100]");
+}
+
+TEST_F(SettingsTest, OnlyPortGiven) {
+    WriteFile("[Connection]\nPort=8080\n");
+    ReadSettings(path_);
+    EXPECT_EQ(StatusLine(), " [Port: 8080] [Authentication not required] [ST: 100]");
+    EXPECT_EQ(pauses_, (std::vector<int32_t>{200, 200, 200}));
+    EXPECT_EQ(ProxySettings().Port, 8080);
+}
+
+TEST_F(SettingsTest, ReadingAgainStartsFromDefaults) {
+    WriteFile("[Connection]\nPort=8080\n[Authorization]\nUser=a\nPassword=b\n");
+    ReadSettings(path_);
+    fs::remove(path_);
+    ReadSettings(path_);
+    EXPECT_EQ(ProxySettings().Port, 3128);
+    EXPECT_EQ(ProxySettings().User, "");
+}
+
+TEST_F(SettingsTest, CompleteFileWithCredentialsNeverPrintsThem) {
+    WriteFile("[Connection]\r\nPort=9000\r\n[Authorization]\r\nUser=operator\r\n"
+              "Password=s3cr3t\r\n[General]\r\nSleepTime=-1\r\n");
+    ReadSettings(path_);
+    EXPECT_EQ(StatusLine(), " [Port: 9000] [Authentication required] [ST: -1]");
+    EXPECT_EQ(Output().find("operator"), std::string::npos);
+    EXPECT_EQ(Output().find("s3cr3t"), std::string::npos);
+    EXPECT_EQ(ProxySettings().User, "operator");
+    EXPECT_EQ(ProxySettings().Password, "s3cr3t");
+    EXPECT_EQ(ProxySettings().SleepTime, -1);
+}
+
+TEST_F(SettingsTest, TimeoutsAreReadButNotShown) {
+    WriteFile("[General]\nRequestTimeout=15\nIdleTimeout=0\n");
+    ReadSettings(path_);
+    EXPECT_EQ(StatusLine(), " [Port: 3128] [Authentication not required] [ST: 100]");
+    EXPECT_EQ(ProxySettings().RequestTimeout, 15);
+    EXPECT_EQ(ProxySettings().IdleTimeout, 0);
+}
+
+TEST_F(SettingsTest, NegativeOrBadTimeoutsFallBack) {
+    WriteFile("[General]\nRequestTimeout=-5\nIdleTimeout=ten\n");
+    ReadSettings(path_);
+    EXPECT_EQ(ProxySettings().RequestTimeout, 60);
+    EXPECT_EQ(ProxySettings().IdleTimeout, 300);
+}
+
+struct TPortCase {
+    const char* value;
+    int32_t port;
+};
+
+class SettingsPortTest : public SettingsTest, public ::testing::WithParamInterface<TPortCase> {};
+
+TEST_P(SettingsPortTest, PortValueConverts) {
+    WriteFile(std::string("[Connection]\nPort=") + GetParam().value + "\n");
+    ReadSettings(path_);
+    EXPECT_EQ(ProxySettings().Port, GetParam().port);
+    EXPECT_EQ(StatusLine(), " [Port: " + std::to_string(GetParam().port) +
+                                "] [Authentication not required] [ST: 100]");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, SettingsPortTest,
+    ::testing::Values(TPortCase{"8080", 8080}, TPortCase{"0x1F90", 8080},
+                      TPortCase{"0X1F90", 8080}, TPortCase{"$1F90", 8080},
+                      TPortCase{"x1F90", 8080}, TPortCase{"8080abc", 3128},
+                      TPortCase{"", 3128}, TPortCase{"12345678901", 3128},
+                      TPortCase{"  8080  ", 8080},  // blanks around values are not part of them
+                      TPortCase{"80 80", 3128}, TPortCase{"0", 0}, TPortCase{"-1", -1},
+                      TPortCase{"70000", 70000}, TPortCase{"0123", 123},
+                      TPortCase{"$", 3128}, TPortCase{"\"8080\"", 3128}));
+
+struct TAuthCase {
+    const char* lines;
+    bool required;
+};
+
+class SettingsAuthTest : public SettingsTest, public ::testing::WithParamInterface<TAuthCase> {};
+
+TEST_P(SettingsAuthTest, AuthenticationNeedsBothValues) {
+    WriteFile(std::string("[Authorization]\n") + GetParam().lines);
+    ReadSettings(path_);
+    const std::string expected = GetParam().required ? "[Authentication required] "
+                                                     : "[Authentication not required] ";
+    EXPECT_NE(StatusLine().find(expected), std::string::npos) << StatusLine();
+    EXPECT_EQ(ProxySettings().User.empty(), !GetParam().required);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, SettingsAuthTest,
+    ::testing::Values(TAuthCase{"User=alice\nPassword=secret\n", true},
+                      TAuthCase{"User=alice\n", false},
+                      TAuthCase{"User=alice\nPassword=\n", false},
+                      TAuthCase{"User=alice\nPassword=   \n", false},
+                      TAuthCase{"User=alice\nPassword=\x01\x02\n", false},
+                      TAuthCase{"User=\nPassword=secret\n", false},
+                      TAuthCase{"User=\x1f\nPassword=secret\n", false},
+                      TAuthCase{"Password=secret\n", false}));
+
+TEST_F(SettingsTest, PasswordKeptAsReadInside) {
+    WriteFile("[Authorization]\nUser=alice\nPassword=pa ss=word\n");
+    ReadSettings(path_);
+    EXPECT_EQ(ProxySettings().Password, "pa ss=word");
+}
+
+TEST(ProfileReaderTest, NamesIgnoreCaseAndBlanks) {
+    const TProfileReader profile = TProfileReader::FromText(
+        "  [ connection ]  \n  PORT  =  8080  \n[GENERAL]\nsleeptime\t=\t5\t\n");
+    EXPECT_EQ(profile.ReadString("Connection", "Port"), "8080");
+    EXPECT_EQ(profile.ReadString("general", "SleepTime"), "5");
+}
+
+TEST(ProfileReaderTest, CommentsAndStrayLinesAreSkipped) {
+    const TProfileReader profile = TProfileReader::FromText(
+        "Port=1\n"  // before any section: belongs to none
+        "[Connection]\n"
+        "; Port=2\n"
+        "  # Port=3\n"
+        "no equals sign here\n"
+        "=4\n"
+        "Port=5 ; not a comment\n");
+    EXPECT_EQ(profile.ReadString("Connection", "Port"), "5 ; not a comment");
+    EXPECT_EQ(profile.ReadString("", "Port"), "");
+}
+
+TEST(ProfileReaderTest, FirstDuplicateWinsAcrossRepeatedSections) {
+    const TProfileReader profile =
+        TProfileReader::FromText("[A]\nKey=first\nkey=second\n[B]\nKey=b\n[a]\nKEY=third\nOther=x\n");
+    EXPECT_EQ(profile.ReadString("A", "Key"), "first");
+    EXPECT_EQ(profile.ReadString("A", "Other"), "x");
+    EXPECT_EQ(profile.ReadString("B", "Key"), "b");
+}
+
+TEST(ProfileReaderTest, LineEndsQuotesAndMissingEntries) {
+    const TProfileReader profile = TProfileReader::FromText(
+        "\xEF\xBB\xBF[S]\r\nQuoted=\"a b\"\r\nEmpty=\r\nLast=no line end");
+    EXPECT_EQ(profile.ReadString("S", "Quoted"), "\"a b\"");
+    EXPECT_EQ(profile.ReadString("S", "Empty"), "");
+    EXPECT_EQ(profile.ReadString("S", "Last"), "no line end");
+    EXPECT_EQ(profile.ReadString("S", "Missing"), "");
+    EXPECT_EQ(profile.ReadString("Missing", "Quoted"), "");
+}
+
+TEST(ProfileReaderTest, LongValueIsCut) {
+    const std::string longValue(3000, 'v');
+    const TProfileReader profile = TProfileReader::FromText("[S]\nKey=" + longValue + "\n");
+    EXPECT_EQ(profile.ReadString("S", "Key"), std::string(2047, 'v'));
+}
+
+TEST(ProfileReaderTest, UnreadableFileHasNoEntries) {
+    const TProfileReader profile("/nonexistent-directory/vtl.ini");
+    EXPECT_EQ(profile.ReadString("Connection", "Port"), "");
+}
+
+}  // namespace
