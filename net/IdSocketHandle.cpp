@@ -208,14 +208,19 @@ void TIdSocketHandle::Bind() {
         throw EIdInvalidPortRange(FormatText("Invalid Port Range (%d - %d)", static_cast<int>(clientPortMin_),
                                              static_cast<int>(clientPortMax_)));
     }
-    for (int32_t port = clientPortMax_; port >= clientPortMin_; --port) {
+    // Only real port numbers are tried: a range reaching far below 1 would
+    // otherwise run for billions of failing binds (and overflow at the bottom).
+    const int32_t high = std::min<int32_t>(clientPortMax_, 65535);
+    const int32_t low = std::max<int32_t>(clientPortMin_, 1);
+    for (int32_t port = high; port >= low; --port) {
         port_ = port;
         if (BindOnce()) {
             return;
         }
     }
     throw EIdCanNotBindPortInRange(FormatText("Can not bind in port range (%d - %d)",
-                                              static_cast<int>(clientPortMin_), static_cast<int>(clientPortMax_)));
+                                              static_cast<int>(clientPortMin_),
+                                              static_cast<int>(clientPortMax_)));
 }
 
 void TIdSocketHandle::Listen(int32_t backlog) {

@@ -3,6 +3,8 @@
 // process exit, however often the stack itself is created and freed.
 #include "net/IdStackWindows.h"
 
+#include <algorithm>
+#include <chrono>
 #include <mutex>
 
 #include "io/IdException.h"
@@ -36,6 +38,11 @@ void StartWinsock() {
     // Runs once at process exit, after every stack is gone.
     static TWinsockCleanup cleanup;
 }
+
+// How long a wait without limit sleeps before it looks again whether one of
+// its sockets was woken: the cancel in WakeAndShutdown misses a wait that
+// had not yet started.
+constexpr int32_t WakeCheckMs = 500;
 
 SOCKET AsSocket(TIdStackSocketHandle socket) {
     return static_cast<SOCKET>(socket);
@@ -95,6 +102,11 @@ TIdStackSocketHandle TIdStackWindows::RawSocket(int32_t family, int32_t type, in
 }
 
 int32_t TIdStackWindows::RawClose(TIdStackSocketHandle socket) {
+    {
+        // Before the close: afterwards the number may name a new socket.
+        std::scoped_lock lock(wokenLock_);
+        woken_.erase(socket);
+    }
     return ::closesocket(AsSocket(socket));
 }
 
@@ -122,7 +134,22 @@ int32_t TIdStackWindows::RawConnect(TIdStackSocketHandle socket, const sockaddr*
 }
 
 int32_t TIdStackWindows::RawRecv(TIdStackSocketHandle socket, void* data, int32_t size) {
-    return ::recv(AsSocket(socket), static_cast<char*>(data), size, 0);
+    const int rc = ::recv(AsSocket(socket), static_cast<char*>(data), size, 0);
+    if (rc == SOCKET_ERROR) {
+        const int error = WSAGetLastError();
+        bool woken = error == WSAESHUTDOWN;
+        if (error == WSA_OPERATION_ABORTED) {
+            std::scoped_lock lock(wokenLock_);
+            woken = woken_.count(socket) != 0;
+        }
+        if (woken) {
+            // Receiving was shut down here (WakeAndShutdown): POSIX reports
+            // end of stream for that, and so do we.
+            return 0;
+        }
+        WSASetLastError(error);
+    }
+    return rc;
 }
 
 int32_t TIdStackWindows::RawSend(TIdStackSocketHandle socket, const void* data, int32_t size) {
@@ -160,6 +187,19 @@ int32_t TIdStackWindows::RawGetPeerName(TIdStackSocketHandle socket, sockaddr* a
     return rc;
 }
 
+bool TIdStackWindows::AnyWoken(const TIdStackSocketHandle* sockets, int32_t count, bool* ready) {
+    std::scoped_lock lock(wokenLock_);
+    if (woken_.empty()) {
+        return false;
+    }
+    bool any = false;
+    for (int32_t i = 0; i < count; ++i) {
+        ready[i] = woken_.count(sockets[i]) != 0;
+        any = any || ready[i];
+    }
+    return any;
+}
+
 bool TIdStackWindows::WaitReadable(const TIdStackSocketHandle* sockets, int32_t count, int32_t timeoutMs,
                                    bool* ready) {
     // select() rather than WSAPoll: WSAPoll misses failed connects on many
@@ -171,22 +211,50 @@ bool TIdStackWindows::WaitReadable(const TIdStackSocketHandle* sockets, int32_t 
         // Winsock rejects a select over empty sets.
         return false;
     }
-    fd_set readSet;
-    FD_ZERO(&readSet);
-    for (int32_t i = 0; i < count; ++i) {
-        FD_SET(AsSocket(sockets[i]), &readSet);
-    }
-    timeval limit = MakeTimeval(timeoutMs < 0 ? 0 : timeoutMs);
-    CheckSocketResult(::select(0, &readSet, nullptr, nullptr, timeoutMs < 0 ? nullptr : &limit));
-    bool any = false;
-    for (int32_t i = 0; i < count; ++i) {
-        const bool isReady = FD_ISSET(AsSocket(sockets[i]), &readSet) != 0;
-        any = any || isReady;
-        if (ready != nullptr) {
-            ready[i] = isReady;
+    bool localReady[64];
+    bool* marks = ready != nullptr ? ready : localReady;
+    using Clock = std::chrono::steady_clock;
+    const bool infinite = timeoutMs < 0;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(infinite ? 0 : timeoutMs);
+    for (;;) {
+        std::fill(marks, marks + count, false);
+        // A locally shut-down socket never turns readable in Winsock; the
+        // woken mark stands in for the end-of-stream POSIX would report.
+        if (AnyWoken(sockets, count, marks)) {
+            return true;
+        }
+        int32_t slice = WakeCheckMs;
+        if (!infinite) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            slice = static_cast<int32_t>(std::clamp<long long>(left, 0, WakeCheckMs));
+        }
+        fd_set readSet;
+        FD_ZERO(&readSet);
+        for (int32_t i = 0; i < count; ++i) {
+            FD_SET(AsSocket(sockets[i]), &readSet);
+        }
+        timeval limit = MakeTimeval(slice);
+        const int rc = ::select(0, &readSet, nullptr, nullptr, &limit);
+        if (rc == SOCKET_ERROR) {
+            const int error = WSAGetLastError();
+            if (error == WSA_OPERATION_ABORTED) {
+                continue;  // cancelled by WakeAndShutdown; the woken check reports it
+            }
+            ThrowSocketError(MapPlatformError(error));
+        }
+        if (rc > 0) {
+            bool any = false;
+            for (int32_t i = 0; i < count; ++i) {
+                marks[i] = FD_ISSET(AsSocket(sockets[i]), &readSet) != 0;
+                any = any || marks[i];
+            }
+            return any;
+        }
+        if (!infinite && Clock::now() >= deadline) {
+            return false;
         }
     }
-    return any;
 }
 
 bool TIdStackWindows::WaitWritable(TIdStackSocketHandle socket, int32_t timeoutMs) {
@@ -200,6 +268,17 @@ bool TIdStackWindows::WaitWritable(TIdStackSocketHandle socket, int32_t timeoutM
     timeval limit = MakeTimeval(timeoutMs < 0 ? 0 : timeoutMs);
     CheckSocketResult(::select(0, nullptr, &writeSet, &errorSet, timeoutMs < 0 ? nullptr : &limit));
     return FD_ISSET(AsSocket(socket), &writeSet) != 0 || FD_ISSET(AsSocket(socket), &errorSet) != 0;
+}
+
+void TIdStackWindows::WakeAndShutdown(TIdStackSocketHandle socket) {
+    (void)::shutdown(AsSocket(socket), IdSocketApi::ShutBoth);
+    {
+        std::scoped_lock lock(wokenLock_);
+        woken_.insert(socket);
+    }
+    // A blocked select or receive is pending I/O on the socket's handle;
+    // cancelling it makes the waiter look at the woken mark.
+    (void)CancelIoEx(reinterpret_cast<HANDLE>(AsSocket(socket)), nullptr);
 }
 
 void TIdStackWindows::SetBlocking(TIdStackSocketHandle socket, bool blocking) {

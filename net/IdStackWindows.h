@@ -3,6 +3,9 @@
 // readiness waits; Winsock's error numbers are already the table's.
 #pragma once
 
+#include <mutex>
+#include <set>
+
 #include "net/IdStackBSDBase.h"
 
 class TIdStackWindows : public TIdStackBSDBase {
@@ -16,6 +19,10 @@ public:
                       bool* ready = nullptr) override;
     bool WaitWritable(TIdStackSocketHandle socket, int32_t timeoutMs) override;
     void SetBlocking(TIdStackSocketHandle socket, bool blocking) override;
+    // Winsock does not wake a wait or receive blocked on a socket that is
+    // shut down locally; this one cancels it and marks the socket so that
+    // waits report it readable until it is closed.
+    void WakeAndShutdown(TIdStackSocketHandle socket) override;
 
 protected:
     TIdStackSocketHandle RawSocket(int32_t family, int32_t type, int32_t protocol, bool overlapped) override;
@@ -36,4 +43,12 @@ protected:
     int32_t LastPlatformError() override;
     int32_t MapPlatformError(int32_t platformError) override;
     int32_t MapLookupError(int32_t lookupError) override;
+
+private:
+    // Marks the woken sockets among sockets in ready; true when any is.
+    bool AnyWoken(const TIdStackSocketHandle* sockets, int32_t count, bool* ready);
+
+    std::mutex wokenLock_;
+    // Sockets shut down by WakeAndShutdown and not yet closed; guarded by wokenLock_.
+    std::set<TIdStackSocketHandle> woken_;
 };

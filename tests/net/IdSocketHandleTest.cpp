@@ -213,6 +213,10 @@ TEST_F(SocketHandleTest, BindFailuresUseTheirMessages) {
     } catch (const EIdInvalidPortRange& e) {
         EXPECT_EQ(e.Message(), "Invalid Port Range (6000 - 5000)");
     }
+    // No real port in the range: fails at once instead of trying 2^31 numbers.
+    handle.SetClientPortMin(-2147483647);
+    handle.SetClientPortMax(-1);
+    EXPECT_THROW(handle.Bind(), EIdCanNotBindPortInRange);
 
     TIdSocketHandle& listener = Listener();
     TIdSocketHandle& second = NewHandle();
@@ -249,6 +253,7 @@ TEST_F(SocketHandleTest, IPv4AndIPv6ListenersShareAPort) {
         EXPECT_EQ(accepted.IPVersion(), version);
         EXPECT_EQ(accepted.PeerPort(), client.Port());
         EXPECT_EQ(accepted.PeerIP(), client.IP());
+        EXPECT_EQ(client.PeerIP(), version == Id_IPv4 ? "127.0.0.1" : "0:0:0:0:0:0:0:1");
     }
 }
 
@@ -338,7 +343,11 @@ TEST_F(SocketHandleTest, InfiniteWaitEndsWhenDataArrives) {
     TBackgroundCall wait([reader] { return reader->WaitReadable(TimeoutInfinite); });
     EXPECT_FALSE(wait.WaitDone(std::chrono::milliseconds(50))) << "returned without data: " << wait.Error();
     client->Send(TextToBytes("x"), 0);
-    ASSERT_TRUE(wait.WaitDone(std::chrono::seconds(5)));
+    const bool woken = wait.WaitDone(std::chrono::seconds(5));
+    if (!woken) {
+        client->ReleaseSocket();  // let the reader go so that the test can end
+    }
+    ASSERT_TRUE(woken);
     EXPECT_TRUE(wait.Result()) << wait.Error();
 }
 
@@ -354,9 +363,31 @@ TEST_F(SocketHandleTest, WakeAndShutdownWakesABlockedReader) {
     });
     EXPECT_FALSE(wait.WaitDone(std::chrono::milliseconds(50))) << "returned early: " << wait.Error();
     server->WakeAndShutdown();
-    ASSERT_TRUE(wait.WaitDone(std::chrono::seconds(2))) << "reader still blocked";
+    const bool woken = wait.WaitDone(std::chrono::seconds(2));
+    if (!woken) {
+        client->ReleaseSocket();  // let the reader go so that the test can end
+    }
+    ASSERT_TRUE(woken) << "reader still blocked";
     EXPECT_TRUE(wait.Result()) << wait.Error();
     EXPECT_TRUE(server->HasSocket()) << "the owner closes, not the waker";
+    EXPECT_TRUE(server->WaitReadable(0)) << "a woken socket stays readable";
+}
+
+TEST_F(SocketHandleTest, WaitAfterWakeAndShutdownReturnsAtOnce) {
+    auto [client, server] = Pair();
+    server->WakeAndShutdown();
+    const Clock::time_point start = Clock::now();
+    EXPECT_TRUE(server->WaitReadable(10000));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+    TIdBytes buffer(16);
+    EXPECT_EQ(server->Receive(buffer), 0);
+    // Closing after the wake must drop what the wake left behind: a new
+    // socket that may get the same number is not readable.
+    server->ReleaseSocket();
+    auto [client2, server2] = Pair();
+    EXPECT_FALSE(server2->WaitReadable(0));
+    (void)client;
+    (void)client2;
 }
 
 // ------------------------------------------------------------- socket lists

@@ -224,25 +224,12 @@ TEST(AddressTextTest, ConvertsBothFamiliesBothWays) {
 }
 
 TEST_F(StackTest, UnsupportedIPVersionIsRejected) {
-    EXPECT_THROW(Stack().CreateSocket(Id_SOCK_STREAM, 0, static_cast<TIdIPVersion>(2)), EIdIPVersionUnsupported);
-    EXPECT_THROW(Stack().HostToIP("localhost", static_cast<TIdIPVersion>(2)), EIdIPVersionUnsupported);
+    const auto bogus = static_cast<TIdIPVersion>(2);
+    EXPECT_THROW(Stack().CreateSocket(Id_SOCK_STREAM, 0, bogus), EIdIPVersionUnsupported);
+    EXPECT_THROW(Stack().HostToIP("localhost", bogus), EIdIPVersionUnsupported);
 }
 
 // ------------------------------------------------------- loopback sockets
-
-TEST_F(StackTest, RefusedConnectCarries10061AndItsMessage) {
-    // Bound but not listening: the port stays ours and refuses connections.
-    TSocket closedPort;
-    Stack().Bind(closedPort.Get(), "127.0.0.1", 0, Id_IPv4);
-    TSocket client;
-    try {
-        Stack().Connect(client.Get(), "127.0.0.1", LocalPort(closedPort.Get()), Id_IPv4);
-        FAIL() << "connected to a port without listener";
-    } catch (const EIdSocketError& e) {
-        EXPECT_EQ(e.LastError(), IdErr::ConnectionRefused);
-        EXPECT_EQ(e.Message(), "Socket Error # 10061\r\nConnection refused.");
-    }
-}
 
 TEST_F(StackTest, ConnectAcceptSendReceiveAndPeerClose) {
     TSocket listener;
@@ -347,36 +334,12 @@ TEST_F(StackTest, TimedConnectPiecesReportTheOutcome) {
     try {
         Stack().Connect(good.Get(), "127.0.0.1", port, Id_IPv4);
     } catch (const EIdSocketError& e) {
-        EXPECT_TRUE(e.LastError() == IdErr::InProgress || e.LastError() == IdErr::WouldBlock) << e.LastError();
+        EXPECT_TRUE(e.LastError() == IdErr::InProgress || e.LastError() == IdErr::WouldBlock)
+            << e.LastError();
     }
     ASSERT_TRUE(Stack().WaitWritable(good.Get(), 10000));
     EXPECT_EQ(Stack().PendingError(good.Get()), 0);
     Stack().SetBlocking(good.Get(), true);
-}
-
-TEST_F(StackTest, IPv6LoopbackWhenAvailable) {
-    if (!Stack().HasIPv6()) {
-        GTEST_SKIP() << "no IPv6 on this machine";
-    }
-    TSocket listener(Id_IPv6);
-    try {
-        Stack().Bind(listener.Get(), "::1", 0, Id_IPv6);
-    } catch (const EIdSocketError&) {
-        GTEST_SKIP() << "IPv6 sockets exist but ::1 is not configured";
-    }
-    Stack().Listen(listener.Get(), 5);
-    std::string ip;
-    int32_t port = 0;
-    TIdIPVersion version = Id_IPv4;
-    Stack().LocalEndpoint(listener.Get(), ip, port, version);
-    EXPECT_EQ(ip, "0:0:0:0:0:0:0:1");
-    EXPECT_EQ(version, Id_IPv6);
-
-    TSocket client(Id_IPv6);
-    Stack().Connect(client.Get(), Stack().HostToIP("::1", Id_IPv6), port, Id_IPv6);
-    Stack().PeerEndpoint(client.Get(), ip, port, version);
-    EXPECT_EQ(ip, "0:0:0:0:0:0:0:1");
-    EXPECT_EQ(version, Id_IPv6);
 }
 
 }  // namespace
