@@ -17,6 +17,11 @@ char PathDelimiter();
 // with SIGPIPE; the send then fails with an error instead. No-op on Windows.
 void IgnoreBrokenPipe();
 
+// Makes freed large blocks (the 256 KiB blocks of relayed bodies) go back to
+// the system at once, so that a burst of big bodies does not stay resident
+// after it is over. No-op where the allocator does that by itself.
+void ReturnLargeBlocksToSystem();
+
 // While an object of this class lives, a stop request from outside calls
 // onStop once, on a thread of its own (never inside a signal handler), so
 // the call may take locks and stop servers. Any further request restores

@@ -1,10 +1,14 @@
-// PlatformPosix: the executable's directory from /proc/self/exe, and stop
+// PlatformPosix: the executable's directory from /proc/self/exe, stop
 // signals (SIGINT, SIGTERM, SIGHUP) passed from the signal handler through a
-// self-pipe to a watcher thread, which runs the stop callback.
+// self-pipe to a watcher thread, which runs the stop callback, and the
+// allocator setting that returns freed large blocks to the system.
 #include "app/Platform.h"
 
 #include <fcntl.h>
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
@@ -157,6 +161,17 @@ char PathDelimiter() {
 
 void IgnoreBrokenPipe() {
     std::signal(SIGPIPE, SIG_IGN);
+}
+
+void ReturnLargeBlocksToSystem() {
+#if defined(__GLIBC__)
+    // glibc raises its mapping threshold whenever a mapped block is freed,
+    // so after the first body every stream block comes from a heap arena;
+    // with many workers those arenas kept tens of megabytes resident after
+    // a burst. A fixed threshold keeps large blocks mapped: freeing one
+    // unmaps it.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
 }
 
 std::unique_ptr<TStopHandler> InstallStopHandler(std::function<void()> onStop) {

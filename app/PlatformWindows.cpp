@@ -121,6 +121,9 @@ char PathDelimiter() {
 
 void IgnoreBrokenPipe() {}
 
+// The Windows heap decommits large free blocks on its own.
+void ReturnLargeBlocksToSystem() {}
+
 std::unique_ptr<TStopHandler> InstallStopHandler(std::function<void()> onStop) {
     return std::make_unique<TWindowsStopHandler>(std::move(onStop));
 }

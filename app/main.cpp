@@ -50,6 +50,7 @@ int Run() {
     TotalBytes.store(0);
     LogReady.store(false);
     IgnoreBrokenPipe();
+    ReturnLargeBlocksToSystem();
 
     const TConsoleSession console;
     std::atomic<bool> stopRequested{false};

@@ -102,6 +102,10 @@ public:
     bool LineTimedOut() const { return lineTimedOut_; }
     int32_t ReadTimeout() const { return readTimeout_; }
     void SetReadTimeout(int32_t value) { readTimeout_ = value; }
+    // How long a write may wait for the peer to take more bytes, in ms;
+    // -1 or 0 (the default) waits without limit. Each byte taken restarts it.
+    int32_t WriteTimeout() const { return writeTimeout_; }
+    void SetWriteTimeout(int32_t value) { writeTimeout_ = value; }
     int32_t RecvBufferSize() const { return recvBufferSize_; }
     void SetRecvBufferSize(int32_t value) { recvBufferSize_ = value; }
     int32_t SendBufferSize() const { return sendBufferSize_; }
@@ -132,6 +136,7 @@ private:
     bool lineWasSplit_ = false;
     bool lineTimedOut_ = false;
     int32_t readTimeout_ = -1;
+    int32_t writeTimeout_ = 0;
     std::unique_ptr<TIdBuffer> spareReceiveBuffer_;
     int32_t recvBufferSize_ = IdDefaultBufferSize;
     int32_t sendBufferSize_ = IdDefaultBufferSize;

@@ -75,4 +75,7 @@ public:
 
 private:
     void TimedConnect();
+    // One send that waits at most timeoutMs for room and never blocks
+    // beyond it; returns the count taken.
+    int32_t SendWithin(const uint8_t* data, int32_t size, int32_t timeoutMs);
 };

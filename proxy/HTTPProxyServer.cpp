@@ -26,6 +26,12 @@ constexpr int32_t RefusalDrainMs = 2000;
 constexpr int32_t RefusalDrainBytes = 1024 * 1024;
 constexpr int32_t RelayTurnMs = 100;
 constexpr size_t RelayChunk = 64 * 1024;
+// Browsers open connections in bursts. With the framework's backlog of 15
+// the kernel's half-open queue overflows under a few hundred clients; it then
+// answers with SYN cookies, and a client whose request spans more than one
+// segment has its connection reset (seen as lost POSTs under load). The
+// system caps the value at its own limit (net.core.somaxconn on Linux).
+constexpr int32_t ProxyListenQueue = 1024;
 
 TStrings Lines(std::initializer_list<const char*> lines) {
     TStrings result;
@@ -76,6 +82,25 @@ bool ParseContentLength(const std::string& text, int32_t& length) {
 
 bool IsHeaderNamed(const TIdHeaderList& headers, int index, std::string_view name) {
     return EqualIgnoringCase(headers.LineName(index), name);
+}
+
+// A NUL, or a CR anywhere but at a line's end (where reading already took
+// it off), ends a line early for some parsers and not for others: passed on,
+// the origin could read another request than the one we checked (RFC 9110
+// 5.5: reject or replace). Such a request is refused.
+bool HasUnsafeBytes(const std::string& requestLine, const TIdHeaderList& headers) {
+    auto unsafe = [](const std::string& line) {
+        return line.find_first_of(std::string_view("\0\r", 2)) != std::string::npos;
+    };
+    if (unsafe(requestLine)) {
+        return true;
+    }
+    for (int i = 0; i < headers.Count(); ++i) {
+        if (unsafe(headers[i])) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -154,6 +179,7 @@ bool IsProxyAuthorized(std::string_view value, const std::string& user, const st
 
 TIdHTTPProxyServer::TIdHTTPProxyServer() {
     SetDefaultPort(8080);
+    SetListenQueue(ProxyListenQueue);
     Greeting().Text().Clear();
     ReplyUnknownCommand().Text().Clear();
 }
@@ -193,6 +219,47 @@ void TIdHTTPProxyServer::RegisterProxyCommands() {
     Greeting().Clear();
 }
 
+void TIdHTTPProxyServer::OpenServer() {
+    {
+        std::scoped_lock lock(outboundLock_);
+        closing_ = false;
+    }
+    TIdCmdTCPServer::OpenServer();
+}
+
+// Deactivation wakes the workers blocked on their clients; one waiting on
+// an origin or tunnel target would otherwise hold it up until that peer
+// speaks or the idle limit runs out.
+void TIdHTTPProxyServer::CloseServer() {
+    {
+        std::scoped_lock lock(outboundLock_);
+        closing_ = true;
+        for (TIdTCPClient* outbound : outbound_) {
+            outbound->SocketHandler()->Binding()->WakeAndShutdown();
+        }
+    }
+    TIdCmdTCPServer::CloseServer();
+}
+
+void TIdHTTPProxyServer::ConnectOutbound(TIdTCPClient& outbound) {
+    outbound.Connect();
+    // Listed only once connected: the binding no longer changes then.
+    std::scoped_lock lock(outboundLock_);
+    if (closing_ || outbound.SocketHandler() == nullptr || outbound.SocketHandler()->Binding() == nullptr) {
+        outbound.Disconnect();
+        throw EIdConnClosedGracefully("Connection Closed Gracefully.");
+    }
+    outbound_.push_back(&outbound);
+}
+
+void TIdHTTPProxyServer::ReleaseOutbound(TIdTCPClient& outbound) {
+    {
+        std::scoped_lock lock(outboundLock_);
+        outbound_.erase(std::remove(outbound_.begin(), outbound_.end(), &outbound), outbound_.end());
+    }
+    outbound.Disconnect();
+}
+
 int32_t TIdHTTPProxyServer::RequestRemainingMs(const TIdContext& context) const {
     if (requestTimeout_ <= 0) {
         return -1;
@@ -223,6 +290,9 @@ std::string TIdHTTPProxyServer::ReadRequestLine(TIdContext& context) {
         }
         return {};
     }
+    // Every answer to this client, the 400 of an unknown line included, is
+    // a write that a client that stops reading could block for good.
+    client.IOHandler()->SetWriteTimeout(IdleTimeoutMs());
     const int32_t remaining = RequestRemainingMs(context);
     if (remaining < 0) {
         return client.IOHandler()->ReadLine();
@@ -303,6 +373,10 @@ void TIdHTTPProxyServer::Forward(TIdCommand& command, TMethod method) {
     if (!CheckAuthorized(context, requestHeaders)) {
         return;
     }
+    if (HasUnsafeBytes(command.Line(), requestHeaders)) {
+        RefuseAndClose(context, Lines({"HTTP/1.0 400 Bad Request", ""}));
+        return;
+    }
 
     std::unique_ptr<TMemoryStream> body;
     if (method == TMethod::Post) {
@@ -362,10 +436,11 @@ void TIdHTTPProxyServer::Forward(TIdCommand& command, TMethod method) {
     auto outbound = std::make_unique<TIdTCPClient>();
     outbound->SetPort(port);
     outbound->SetHost(host);
-    outbound->Connect();
+    ConnectOutbound(*outbound);
     try {
         TIdIOHandler& origin = *outbound->IOHandler();
         origin.SetReadTimeout(IdleTimeoutMs());
+        origin.SetWriteTimeout(IdleTimeoutMs());
 
         static constexpr const char* MethodNames[] = {"GET ", "POST ", "HEAD "};
         TStrings request;
@@ -410,10 +485,10 @@ void TIdHTTPProxyServer::Forward(TIdCommand& command, TMethod method) {
             ForwardResponseBody(*outbound, client, length, responseHeaders, outbound->Host());
         }
     } catch (...) {
-        outbound->Disconnect();
+        ReleaseOutbound(*outbound);
         throw;
     }
-    outbound->Disconnect();
+    ReleaseOutbound(*outbound);
 }
 
 void TIdHTTPProxyServer::ForwardResponseBody(TIdTCPClient& outbound, TIdTCPConnection& client, int32_t length,
@@ -450,24 +525,30 @@ void TIdHTTPProxyServer::ServeConnect(TIdCommand& command) {
     if (!CheckAuthorized(context, requestHeaders)) {
         return;
     }
+    if (HasUnsafeBytes(command.Line(), requestHeaders)) {
+        RefuseAndClose(context, Lines({"HTTP/1.0 400 Bad Request", ""}));
+        return;
+    }
 
     std::string portText = command.ParamList()[0];
     const std::string host = CutField(portText, ":");
     auto outbound = std::make_unique<TIdTCPClient>();
     outbound->SetHost(host);
     outbound->SetPort(TextToIntDef(portText, 443));
-    outbound->Connect();
+    ConnectOutbound(*outbound);
     try {
+        // A target that stops reading must not hold the tunnel for good.
+        outbound->IOHandler()->SetWriteTimeout(IdleTimeoutMs());
         // No empty line before the status line: clients read it as the end
         // of an empty answer (curl: "CONNECT tunnel failed, response 0").
         client.IOHandler()->WriteLines(
             Lines({"HTTP/1.0 200 Connection established", "Proxy-agent: Vantrel/1.1", ""}));
         Relay(client, *outbound);
     } catch (...) {
-        outbound->Disconnect();
+        ReleaseOutbound(*outbound);
         throw;
     }
-    outbound->Disconnect();
+    ReleaseOutbound(*outbound);
 }
 
 // Waits on both sockets at once and forwards whatever arrives on either side

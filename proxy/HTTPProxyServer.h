@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "io/IdStream.h"
 #include "io/IdTCPClient.h"
@@ -34,8 +36,9 @@ public:
     const std::string& Password() const { return password_; }
     void SetCredentials(const std::string& user, const std::string& password);
     // Seconds; 0 = no limit. RequestTimeout bounds the request line and
-    // header block from the connection's start; IdleTimeout bounds the wait
-    // for the next byte while a request is relayed or a tunnel is open.
+    // header block from the connection's start; IdleTimeout bounds each wait
+    // on a peer, for its next byte or for it to take ours, while a request
+    // is relayed or a tunnel is open.
     int32_t RequestTimeout() const { return requestTimeout_; }
     void SetRequestTimeout(int32_t seconds) { requestTimeout_ = seconds; }
     int32_t IdleTimeout() const { return idleTimeout_; }
@@ -45,6 +48,8 @@ public:
 
 protected:
     void RegisterCommands() override { RegisterProxyCommands(); }
+    void OpenServer() override;
+    void CloseServer() override;
     virtual void RegisterProxyCommands();
     std::string ReadRequestLine(TIdContext& context) override;
 
@@ -74,11 +79,20 @@ private:
     int32_t RequestRemainingMs(const TIdContext& context) const;
     int32_t IdleTimeoutMs() const;
     void Relay(TIdTCPConnection& client, TIdTCPClient& outbound);
+    // Connects and lists the outbound connection so that deactivation can
+    // wake a worker waiting on an origin; raises when deactivation began.
+    void ConnectOutbound(TIdTCPClient& outbound);
+    // Takes the connection off the list, then closes it.
+    void ReleaseOutbound(TIdTCPClient& outbound);
 
     std::string user_;
     std::string password_;
     int32_t requestTimeout_ = 60;
     int32_t idleTimeout_ = 300;
+
+    std::mutex outboundLock_;  // guards outbound_ and closing_
+    std::vector<TIdTCPClient*> outbound_;
+    bool closing_ = false;
 };
 
 // The Base64 decoder of the credential check: characters outside the

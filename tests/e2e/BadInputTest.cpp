@@ -1,0 +1,313 @@
+// BadInputTest: malformed and hostile requests sent to the real vantrel
+// executable on loopback. Each must end in a clear HTTP answer or a quiet
+// close within a bound, must reach an origin only when it is a request worth
+// forwarding, and must leave the proxy serving with no worker left behind.
+#ifndef _WIN32
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/soak/ProcessFixture.h"
+
+namespace {
+
+using namespace vtltest;
+using namespace std::string_literals;
+
+constexpr int RequestTimeoutSeconds = 4;
+constexpr int IdleTimeoutSeconds = 4;
+// Every case ends within both limits and a margin for a loaded machine.
+constexpr double CaseLimitSeconds = RequestTimeoutSeconds + IdleTimeoutSeconds + 8;
+constexpr long MemoryMarginKb = 20 * 1024;
+const std::string OkAnswer = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
+
+// An origin that records every request it receives (head, then a body of
+// Content-Length bytes) and answers "ok". It listens on [::1] at the same
+// port too, so that a connection made there is counted as well.
+class TRecordingOrigin {
+public:
+    TRecordingOrigin() : server_([this](TSocket& socket) { Serve(socket); }, true) {}
+
+    int Port() const { return server_.Port(); }
+    int Accepted() const { return server_.Accepted(); }
+    bool HasIPv6() const { return server_.HasIPv6(); }
+
+    std::vector<std::string> Requests() const {
+        std::scoped_lock lock(lock_);
+        return requests_;
+    }
+
+private:
+    void Serve(TSocket& socket) {
+        std::string data;
+        TEnd end = TEnd::Closed;
+        const auto deadline = After(Ms(10000));
+        socket.ReadUntil(data, "\r\n\r\n", deadline, end);
+        std::string rest = data;
+        THttpHead head;
+        if (TakeHead(rest, head)) {
+            const size_t length = std::strtoull(head.Value("Content-Length").c_str(), nullptr, 10);
+            if (rest.size() < length) {
+                socket.ReadAtLeast(data, data.size() + length - rest.size(), deadline, end);
+            }
+        }
+        {
+            std::scoped_lock lock(lock_);
+            requests_.push_back(data);
+        }
+        socket.SendAll(OkAnswer, deadline);
+    }
+
+    mutable std::mutex lock_;
+    std::vector<std::string> requests_;
+    TOriginServer server_;  // last: stopped before the records go
+};
+
+enum class TSend {
+    Once,      // the request in one go
+    Trickle,   // the request, then one header line every 50 ms, never ending
+    Flood,     // the request, then header lines as fast as they are taken
+};
+
+enum class TOutcomeKind {
+    Answer,     // exactly `answer`, then an orderly close
+    QuietClose, // nothing at all, then a close (orderly or reset)
+};
+
+struct TBadInput {
+    const char* name;
+    std::string request;  // "{O}" stands for the origin's port
+    TSend send;
+    TOutcomeKind outcome;
+    std::string answer;
+    // Bounds on when the connection ends, from the connect, in seconds.
+    double atLeast;
+    double atMost;
+    // What the origin must have received, "" when nothing must reach it.
+    std::string forwarded;
+    bool checkMemory = false;
+};
+
+void PrintTo(const TBadInput& input, std::ostream* out) { *out << input.name; }
+
+std::string Expand(std::string text, int port) {
+    const std::string key = "{O}";
+    for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at)) {
+        text.replace(at, key.size(), std::to_string(port));
+    }
+    return text;
+}
+
+const std::string Bad400 = "HTTP/1.0 400 Bad Request\r\n\r\n";
+const std::string Bad411 = "HTTP/1.0 411 Length Required\r\n\r\n";
+// Refusals and errors come at once, well before any limit could end the
+// connection instead.
+constexpr double Prompt = RequestTimeoutSeconds * 0.9;
+
+const std::vector<TBadInput> Cases = {
+    {"NoTarget", "GET\r\n\r\n", TSend::Once, TOutcomeKind::QuietClose, "", 0, Prompt, ""},
+    {"PathOnlyTarget", "GET /x HTTP/1.0\r\nHost: 127.0.0.1:{O}\r\n\r\n", TSend::Once, TOutcomeKind::QuietClose, "",
+     0, Prompt, ""},
+    {"TargetWithoutHost", "GET http:///x HTTP/1.0\r\n\r\n", TSend::Once, TOutcomeKind::QuietClose, "", 0, Prompt, ""},
+    {"BracketedIPv6Connect", "CONNECT [::1]:{O} HTTP/1.0\r\n\r\n", TSend::Once, TOutcomeKind::QuietClose, "", 0,
+     Prompt, ""},
+    {"RequestLineOf20000Bytes", "GET http://127.0.0.1:{O}/" + std::string(20000, 'a') + " HTTP/1.0\r\n\r\n",
+     TSend::Once, TOutcomeKind::QuietClose, "", 0, Prompt, ""},
+    {"HeaderBlockThatNeverEnds", "GET http://127.0.0.1:{O}/x HTTP/1.0\r\n", TSend::Trickle,
+     TOutcomeKind::QuietClose, "", RequestTimeoutSeconds * 0.9, RequestTimeoutSeconds + 8.0, ""},
+    {"HeaderLineFlood", "GET http://127.0.0.1:{O}/x HTTP/1.0\r\n", TSend::Flood, TOutcomeKind::QuietClose, "", 0,
+     Prompt, ""},
+    {"NulInRequestLine", "GET http://127.0.0.1:{O}/a\0b HTTP/1.0\r\n\r\n"s, TSend::Once,
+     TOutcomeKind::Answer, Bad400, 0, Prompt, ""},
+    {"NulInHeader", "GET http://127.0.0.1:{O}/ab HTTP/1.0\r\nX-A: a\0b\r\n\r\n"s, TSend::Once,
+     TOutcomeKind::Answer, Bad400, 0, Prompt, ""},
+    {"NulInConnectHost", "CONNECT 127.0.0.1\0.example:{O} HTTP/1.0\r\n\r\n"s, TSend::Once,
+     TOutcomeKind::Answer, Bad400, 0, Prompt, ""},
+    {"CrInsideHeader", "GET http://127.0.0.1:{O}/ab HTTP/1.0\r\nX-A: a\rX-Injected: 1\r\n\r\n", TSend::Once,
+     TOutcomeKind::Answer, Bad400, 0, Prompt, ""},
+    {"BareCrLineEnds", "GET http://127.0.0.1:{O}/ab HTTP/1.0\rHost: x\r\r", TSend::Once, TOutcomeKind::QuietClose,
+     "", RequestTimeoutSeconds * 0.9, RequestTimeoutSeconds + 8.0, ""},
+    {"ContentLengthOver2GiB", "POST http://127.0.0.1:{O}/p HTTP/1.0\r\nContent-Length: 3000000000\r\n\r\nabc",
+     TSend::Once, TOutcomeKind::Answer, Bad400, 0, Prompt, ""},
+    {"ContentLength2e9WithoutBody", "POST http://127.0.0.1:{O}/p HTTP/1.0\r\nContent-Length: 2000000000\r\n\r\n",
+     TSend::Once, TOutcomeKind::QuietClose, "", IdleTimeoutSeconds * 0.9, IdleTimeoutSeconds + 8.0, "", true},
+    {"NegativeContentLength", "POST http://127.0.0.1:{O}/p HTTP/1.0\r\nContent-Length: -5\r\n\r\nhello",
+     TSend::Once, TOutcomeKind::Answer, Bad400, 0, Prompt, ""},
+    {"DuplicateContentLengthsDiffering",
+     "POST http://127.0.0.1:{O}/p HTTP/1.0\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nhello!", TSend::Once,
+     TOutcomeKind::Answer, Bad400, 0, Prompt, ""},
+    {"DuplicateContentLengthsEqual",
+     "POST http://127.0.0.1:{O}/p HTTP/1.0\r\nContent-Length: 5\r\nContent-Length: 5\r\n\r\nhello", TSend::Once,
+     TOutcomeKind::Answer, OkAnswer, 0, Prompt,
+     "POST /p HTTP/1.0\r\nContent-Length: 5\r\nContent-Length: 5\r\n\r\nhello"},
+    {"TransferEncodingWithContentLength",
+     "POST http://127.0.0.1:{O}/p HTTP/1.0\r\nTransfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n"
+     "5\r\nhello\r\n0\r\n\r\n",
+     TSend::Once, TOutcomeKind::Answer, Bad400, 0, Prompt, ""},
+    {"TransferEncodingAlone",
+     "POST http://127.0.0.1:{O}/p HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+     TSend::Once, TOutcomeKind::Answer, Bad411, 0, Prompt, ""},
+};
+
+class BadInputTest : public ::testing::TestWithParam<TBadInput> {
+protected:
+    static void SetUpTestSuite() {
+        origin_ = std::make_unique<TRecordingOrigin>();
+        proxy_ = std::make_unique<TVantrelProcess>();
+        TVantrelProcess::TOptions options;
+        options.requestTimeout = RequestTimeoutSeconds;
+        options.idleTimeout = IdleTimeoutSeconds;
+        if (!proxy_->Start(VTL_BINARY_PATH, options, startError_)) {
+            return;
+        }
+        // The idle figure of a proxy that has served once.
+        std::string answer;
+        Fetch(answer);
+        int last = -1;
+        WaitUntil(
+            [&] {
+                const int now = proxy_->ThreadCount();
+                const bool steady = now == last;
+                last = now;
+                return steady;
+            },
+            Ms(5000), Ms(200));
+        idleThreads_ = last;
+        idleFds_ = proxy_->FdCount();
+    }
+
+    static void TearDownTestSuite() {
+        proxy_.reset();
+        origin_.reset();
+    }
+
+    void SetUp() override { ASSERT_TRUE(startError_.empty()) << startError_; }
+
+    // A plain GET through the proxy; true when it got the origin's answer.
+    static bool Fetch(std::string& answer) {
+        TSocket socket;
+        if (!socket.Connect(proxy_->Port())) {
+            return false;
+        }
+        const auto deadline = After(Ms(15000));
+        socket.SendAll("GET http://127.0.0.1:" + std::to_string(origin_->Port()) + "/fresh HTTP/1.0\r\n\r\n",
+                       deadline);
+        return socket.ReadToEnd(answer, deadline) == TEnd::Closed && answer == OkAnswer;
+    }
+
+    // Sends the case's request the way it says; returns how the connection
+    // ended, what came back and when.
+    static TEnd Exchange(const TBadInput& input, std::string& got, double& seconds) {
+        TSocket socket;
+        EXPECT_TRUE(socket.Connect(proxy_->Port()));
+        const auto start = Clock::now();
+        const auto deadline = After(Ms(static_cast<int>(CaseLimitSeconds * 1000) + 5000));
+        const std::string request = Expand(input.request, origin_->Port());
+        socket.SendAll(request, deadline);
+        TEnd end = TEnd::TimedOut;
+        if (input.send == TSend::Once) {
+            end = socket.ReadToEnd(got, deadline);
+        } else if (input.send == TSend::Trickle) {
+            for (int line = 0; Clock::now() < deadline; ++line) {
+                if (!socket.SendAll("X-Pad-" + std::to_string(line) + ": v\r\n", deadline)) {
+                    end = socket.ReadToEnd(got, deadline);
+                    break;
+                }
+                if (socket.ReceiveSome(got, After(Ms(50)), end) > 0 || end != TEnd::TimedOut) {
+                    end = end == TEnd::TimedOut ? socket.ReadToEnd(got, deadline) : end;
+                    break;
+                }
+            }
+        } else {
+            std::string lines;
+            for (int line = 0; line < 20000; ++line) {
+                lines += "X-Flood-" + std::to_string(line) + ": " + std::string(40, 'f') + "\r\n";
+            }
+            socket.SendAll(lines, deadline);
+            end = socket.ReadToEnd(got, deadline);
+        }
+        seconds = SecondsSince(start);
+        return end;
+    }
+
+    static std::unique_ptr<TRecordingOrigin> origin_;
+    static std::unique_ptr<TVantrelProcess> proxy_;
+    static std::string startError_;
+    static int idleThreads_;
+    static int idleFds_;
+};
+
+std::unique_ptr<TRecordingOrigin> BadInputTest::origin_;
+std::unique_ptr<TVantrelProcess> BadInputTest::proxy_;
+std::string BadInputTest::startError_;
+int BadInputTest::idleThreads_ = 0;
+int BadInputTest::idleFds_ = 0;
+
+TEST_P(BadInputTest, EndsAsDocumentedAndLeavesTheProxyServing) {
+    const TBadInput& input = GetParam();
+    const int acceptedBefore = origin_->Accepted();
+    const size_t recordedBefore = origin_->Requests().size();
+    const long peakBefore = proxy_->PeakRssKb();
+    const long rssBefore = proxy_->RssKb();
+
+    std::string got;
+    double seconds = 0;
+    const TEnd end = Exchange(input, got, seconds);
+
+    if (input.outcome == TOutcomeKind::Answer) {
+        EXPECT_EQ(got, input.answer);
+        EXPECT_EQ(end, TEnd::Closed) << EndName(end);
+    } else {
+        EXPECT_EQ(got, "") << "a quiet close was due";
+        EXPECT_TRUE(end == TEnd::Closed || end == TEnd::Reset) << EndName(end);
+    }
+    EXPECT_GE(seconds, input.atLeast);
+    EXPECT_LE(seconds, input.atMost);
+    if (input.checkMemory) {
+        EXPECT_LE(proxy_->PeakRssKb() - peakBefore, MemoryMarginKb);
+        EXPECT_LE(proxy_->RssKb() - rssBefore, MemoryMarginKb);
+    }
+
+    // Still serving; and since the origin takes its connections in order,
+    // once this fresh one is through, any the bad request caused was too.
+    std::string answer;
+    EXPECT_TRUE(Fetch(answer)) << answer;
+    const int caused = origin_->Accepted() - acceptedBefore - 1;
+    if (input.forwarded.empty()) {
+        EXPECT_EQ(caused, 0) << "the bad request reached the origin";
+    } else {
+        EXPECT_EQ(caused, 1);
+        std::vector<std::string> requests;
+        WaitUntil(
+            [&] {
+                requests = origin_->Requests();
+                return requests.size() >= recordedBefore + 2;
+            },
+            Ms(5000));
+        bool seen = false;
+        for (size_t i = recordedBefore; i < requests.size(); ++i) {
+            seen = seen || requests[i] == input.forwarded;
+        }
+        EXPECT_TRUE(seen) << "not forwarded as expected";
+    }
+    EXPECT_TRUE(proxy_->Running());
+    // No worker or descriptor left behind.
+    EXPECT_TRUE(WaitUntil([] { return proxy_->ThreadCount() <= idleThreads_ && proxy_->FdCount() <= idleFds_; },
+                          Ms(10000)))
+        << "threads " << proxy_->ThreadCount() << " (idle " << idleThreads_ << "), fds " << proxy_->FdCount()
+        << " (idle " << idleFds_ << ")";
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, BadInputTest, ::testing::ValuesIn(Cases),
+                         [](const ::testing::TestParamInfo<TBadInput>& testCase) {
+                             return std::string(testCase.param.name);
+                         });
+
+}  // namespace
+
+#endif  // _WIN32
