@@ -203,31 +203,22 @@ void TIdIOHandlerStack::SendRaw(const uint8_t* data, int32_t size) {
     }
 }
 
-// A blocking send waits for as long as the peer does not read. Here the
-// wait for room has a limit, and the send itself runs non-blocking, so that
-// it takes what fits instead of waiting for the rest.
+// A blocking send waits for as long as the peer does not read. Here each
+// send takes only what fits at once, and the wait for room has a limit.
+// The common case (room available) costs the one send.
 int32_t TIdIOHandlerStack::SendWithin(const uint8_t* data, int32_t size, int32_t timeoutMs) {
     TIdStack& stack = TIdStack::Instance();
     const TIdStackSocketHandle socket = binding_->Socket();
     const uint32_t start = TickCountMs();
     for (;;) {
+        const int32_t sent = stack.SendNoWait(socket, data, size);
+        if (sent >= 0) {
+            return sent;
+        }
         const auto waited = static_cast<int64_t>(TickDiff(start, TickCountMs()));
         if (waited >= timeoutMs || !stack.WaitWritable(socket, static_cast<int32_t>(timeoutMs - waited))) {
             TIdStack::ThrowSocketError(IdErr::TimedOut);
         }
-        stack.SetBlocking(socket, false);
-        int32_t sent = 0;
-        try {
-            sent = binding_->Send(data, size);
-        } catch (const EIdSocketError& error) {
-            stack.SetBlocking(socket, true);
-            if (error.LastError() != IdErr::WouldBlock) {
-                throw;
-            }
-            continue;  // the room was taken meanwhile: wait again
-        }
-        stack.SetBlocking(socket, true);
-        return sent;
     }
 }
 

@@ -66,6 +66,9 @@ public:
     // One platform send; may send fewer bytes than asked. Never raises SIGPIPE.
     virtual int32_t Send(TIdStackSocketHandle socket, const uint8_t* data, int32_t size) = 0;
     int32_t Send(TIdStackSocketHandle socket, const TIdBytes& bytes, int32_t offset, int32_t size = -1);
+    // One send that never waits for room: the count taken, or -1 when the
+    // socket cannot take anything now. Other failures raise.
+    virtual int32_t SendNoWait(TIdStackSocketHandle socket, const uint8_t* data, int32_t size) = 0;
     // One platform receive of at most size bytes; 0 = the peer closed.
     virtual int32_t Receive(TIdStackSocketHandle socket, uint8_t* data, int32_t size) = 0;
     int32_t Receive(TIdStackSocketHandle socket, TIdBytes& buffer);
@@ -91,7 +94,8 @@ public:
     // tells which. Returns whether any is readable; a failing wait raises.
     virtual bool WaitReadable(const TIdStackSocketHandle* sockets, int32_t count, int32_t timeoutMs,
                               bool* ready = nullptr) = 0;
-    // Waits until the socket is writable or timeoutMs passes (used by the timed connect).
+    // Waits until the socket is writable or timeoutMs passes (the timed
+    // connect, and writes bounded by a write timeout).
     virtual bool WaitWritable(TIdStackSocketHandle socket, int32_t timeoutMs) = 0;
     virtual void SetBlocking(TIdStackSocketHandle socket, bool blocking) = 0;
     // Pending error of a socket (SO_ERROR), as a table number; 0 when none.

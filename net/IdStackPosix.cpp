@@ -289,6 +289,24 @@ bool TIdStackPosix::WaitWritable(TIdStackSocketHandle socket, int32_t timeoutMs)
     return (entry.revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL)) != 0;
 }
 
+// MSG_DONTWAIT makes this one call non-blocking without switching the
+// socket's mode back and forth (two fcntl calls per send otherwise).
+int32_t TIdStackPosix::SendNoWait(TIdStackSocketHandle socket, const uint8_t* data, int32_t size) {
+    for (;;) {
+        const ssize_t rc = ::send(socket, data, static_cast<size_t>(size), SendFlags | MSG_DONTWAIT);
+        if (rc >= 0) {
+            return static_cast<int32_t>(rc);
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return -1;
+        }
+        ThrowSocketError(MapErrno(errno));
+    }
+}
+
 void TIdStackPosix::SetBlocking(TIdStackSocketHandle socket, bool blocking) {
     const int flags = CheckSocketResult(::fcntl(socket, F_GETFL));
     const int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);

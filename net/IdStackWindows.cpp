@@ -281,6 +281,22 @@ void TIdStackWindows::WakeAndShutdown(TIdStackSocketHandle socket) {
     (void)CancelIoEx(reinterpret_cast<HANDLE>(AsSocket(socket)), nullptr);
 }
 
+// Winsock has no per-call non-blocking flag: the socket is switched for
+// the one send.
+int32_t TIdStackWindows::SendNoWait(TIdStackSocketHandle socket, const uint8_t* data, int32_t size) {
+    SetBlocking(socket, false);
+    const int32_t rc = RawSend(socket, data, size);
+    const int32_t error = rc < 0 ? LastErrorNumber() : 0;
+    SetBlocking(socket, true);
+    if (rc >= 0) {
+        return rc;
+    }
+    if (error == IdErr::WouldBlock) {
+        return -1;
+    }
+    ThrowSocketError(error);
+}
+
 void TIdStackWindows::SetBlocking(TIdStackSocketHandle socket, bool blocking) {
     u_long nonBlocking = blocking ? 0 : 1;
     CheckSocketResult(::ioctlsocket(AsSocket(socket), FIONBIO, &nonBlocking));
