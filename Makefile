@@ -17,7 +17,7 @@ define build
 	$(CMAKE) --build --preset $(1) -j $(JOBS) $(if $(2),--target $(2))
 endef
 
-.PHONY: all release run test e2e debug asan tsan win win-test clean deps
+.PHONY: all release run test e2e debug asan tsan win win-test fuzz dist clean deps
 
 all: release
 
@@ -57,5 +57,13 @@ win:
 win-test: win
 	$(CTEST) --preset mingw
 
+fuzz:
+	@$(DEPS) ci
+	bash fuzz/run.sh
+
+dist:
+	@$(DEPS) native win
+	bash tools/dist.sh
+
 clean:
-	rm -rf build
+	rm -rf build dist

@@ -1,5 +1,5 @@
 // ProfileReader: the one private-profile parser of the shell, the same on
-// every platform. Lines end in LF or CR LF; "[name]" opens a section;
+// every platform. Lines end in LF, CR LF or CR; "[name]" opens a section;
 // "key=value" lines belong to the section above them; lines starting with
 // ";" or "#" and lines without "=" are skipped.
 #include "app/ProfileReader.h"
@@ -50,12 +50,12 @@ void TProfileReader::Parse(std::string_view text) {
     std::string section;
     bool inSection = false;
     while (!text.empty()) {
-        const size_t lineEnd = text.find('\n');
+        // A lone CR ends a line as well (old Mac files, hand edits); were it
+        // kept, it would end up inside a value. CR LF thus leaves an empty
+        // line behind, which is skipped like any blank line.
+        const size_t lineEnd = text.find_first_of("\r\n");
         std::string_view line = text.substr(0, lineEnd);
         text = lineEnd == std::string_view::npos ? std::string_view{} : text.substr(lineEnd + 1);
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
         line = TrimBlanks(line);
         if (line.empty() || line.front() == ';' || line.front() == '#') {
             continue;

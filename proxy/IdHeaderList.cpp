@@ -76,9 +76,17 @@ std::string TIdHeaderList::LineValue(int index) const {
     const std::size_t start = std::min(nameLength + 1, line.size());
     std::string value = line.substr(start);
     if (joinContinuations_) {
+        // Trimming only the end before each join keeps a long run of
+        // continuation lines linear (re-trimming the whole value each time
+        // made it quadratic); the final TrimText removes the blanks that
+        // the start may still carry, so the result is the same.
         for (std::size_t next = static_cast<std::size_t>(index) + 1;
              next < lines.size() && IsContinuation(lines[next]); ++next) {
-            value = TrimText(value) + ' ' + TrimText(lines[next]);
+            while (!value.empty() && static_cast<unsigned char>(value.back()) <= 32) {
+                value.pop_back();
+            }
+            value += ' ';
+            value += TrimText(lines[next]);
         }
     }
     return TrimText(value);

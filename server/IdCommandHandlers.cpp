@@ -99,7 +99,14 @@ void TIdCommandHandler::SplitParams(TIdCommand& command, const std::string& para
             end = trimmed.size();
         }
         if (end > start) {
-            add(TrimText(trimmed.substr(start, end - start)), offset + start);
+            // The recorded position is where the trimmed piece begins, so it
+            // still points at the parameter when blanks preceded it.
+            const std::string_view raw = std::string_view(trimmed).substr(start, end - start);
+            size_t lead = 0;
+            while (lead < raw.size() && static_cast<unsigned char>(raw[lead]) <= 32) {
+                ++lead;
+            }
+            add(TrimText(raw), offset + start + lead);
         }
         start = end + 1;
     }

@@ -226,3 +226,14 @@ TEST(ProfileReaderTest, UnreadableFileHasNoEntries) {
 }
 
 }  // namespace
+
+// A lone CR ends a line like LF and CR LF do; it must never end up inside a
+// value (found by fuzz/profile_reader_fuzzer).
+TEST(ProfileReaderTest, LoneCarriageReturnEndsTheLine) {
+    const TProfileReader profile = TProfileReader::FromText("[S]\rUser=alice\rPassword=pw\r\r\n[T\rX=1\r");
+    EXPECT_EQ(profile.ReadString("S", "User"), "alice");
+    EXPECT_EQ(profile.ReadString("S", "Password"), "pw");
+    EXPECT_EQ(profile.ReadString("T", "X"), "1");
+    const TProfileReader trailing = TProfileReader::FromText("[S]\nKey=value\r\r\n");
+    EXPECT_EQ(trailing.ReadString("S", "Key"), "value");
+}

@@ -178,3 +178,25 @@ TEST(HeaderList, ShortHostileLinesStayConsistent) {
 }
 
 }  // namespace
+
+// A value continued over a long run of lines (the header block allows up to
+// a thousand) is joined piece by piece: blank-only lines add nothing, every
+// other line adds one blank and its trimmed text. The join once re-trimmed
+// the whole value per line, quadratic in the block (seen while fuzzing).
+TEST(HeaderList, LongContinuationRunJoinsEveryPiece) {
+    TIdHeaderList list;
+    list.Add("X-Long:  \t a  ");
+    std::string expected = "a";
+    for (int i = 0; i < 999; ++i) {
+        if (i % 3 == 0) {
+            list.Add(" \t ");
+        } else {
+            list.Add("\t  piece" + std::to_string(i) + " \t");
+            expected += " piece" + std::to_string(i);
+        }
+    }
+    list.Add("Next: z");
+    EXPECT_EQ(list.ValueOf("X-Long"), expected);
+    EXPECT_EQ(list.LineValue(1), "piece1 piece2 piece4 piece5" + expected.substr(expected.find(" piece7")));
+    EXPECT_EQ(list.ValueOf("Next"), "z");
+}

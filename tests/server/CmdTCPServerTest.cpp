@@ -318,3 +318,24 @@ TEST_F(CmdServerTest, ClientOverTheLimitIsTurnedAway) {
 }
 
 }  // namespace
+
+// With a delimiter other than a blank each parameter is trimmed, and its
+// recorded position is where the trimmed text starts in ParamText, not the
+// blanks before it (found by fuzz/command_dispatch_fuzzer).
+TEST_F(CmdServerTest, CommaParametersRecordWhereTheyStart) {
+    TIdCommandHandler& handler = AddHandler("LIST", [](TIdCommand& c) {
+        std::string positions;
+        for (int i = 0; i < c.ParamList().Count(); ++i) {
+            const int32_t at = c.ParamPositions()[static_cast<size_t>(i)];
+            const bool pointsAtParam = c.ParamText().compare(static_cast<size_t>(at - 1), c.ParamList()[i].size(),
+                                                             c.ParamList()[i]) == 0;
+            positions += " " + c.ParamList()[i] + "@" + std::to_string(at) + (pointsAtParam ? "" : "!");
+        }
+        c.StatusReply().SetCodeAndText("200", "params" + positions);
+    });
+    handler.SetParamDelimiter(',');
+    Start();
+    auto client = Connect();
+    EXPECT_EQ(Exchange(*client, "LIST  x, \ty ,z ", 1), std::vector<std::string>{"200 params x@2 y@6 z@9"});
+    EXPECT_EQ(Exchange(*client, "LIST a,  ,b", 1), std::vector<std::string>{"200 params a@1 @5 b@6"});
+}
