@@ -357,6 +357,23 @@ bool TIdHTTPProxyServer::CheckAuthorized(TIdContext& context, const TIdHeaderLis
     return false;
 }
 
+// Every method starts alike: the handler answers for itself, reads the
+// header block, and refuses before any origin is contacted when the
+// credentials are missing or the request carries unsafe bytes.
+bool TIdHTTPProxyServer::BeginRequest(TIdCommand& command, TIdHeaderList& requestHeaders) {
+    command.SetReplyPending(false);
+    TIdContext& context = command.ClientContext();
+    ReadRequestHeaders(context, requestHeaders);
+    if (!CheckAuthorized(context, requestHeaders)) {
+        return false;
+    }
+    if (HasUnsafeBytes(command.Line(), requestHeaders)) {
+        RefuseAndClose(context, Lines({"HTTP/1.0 400 Bad Request", ""}));
+        return false;
+    }
+    return true;
+}
+
 void TIdHTTPProxyServer::ServeGet(TIdCommand& command) { Forward(command, TMethod::Get); }
 
 void TIdHTTPProxyServer::ServePost(TIdCommand& command) { Forward(command, TMethod::Post); }
@@ -364,17 +381,10 @@ void TIdHTTPProxyServer::ServePost(TIdCommand& command) { Forward(command, TMeth
 void TIdHTTPProxyServer::ServeHead(TIdCommand& command) { Forward(command, TMethod::Head); }
 
 void TIdHTTPProxyServer::Forward(TIdCommand& command, TMethod method) {
-    command.SetReplyPending(false);
     TIdContext& context = command.ClientContext();
     TIdTCPConnection& client = context.ClientConnection();
-
     TIdHeaderList requestHeaders;
-    ReadRequestHeaders(context, requestHeaders);
-    if (!CheckAuthorized(context, requestHeaders)) {
-        return;
-    }
-    if (HasUnsafeBytes(command.Line(), requestHeaders)) {
-        RefuseAndClose(context, Lines({"HTTP/1.0 400 Bad Request", ""}));
+    if (!BeginRequest(command, requestHeaders)) {
         return;
     }
 
@@ -516,17 +526,10 @@ void TIdHTTPProxyServer::FireHTTPDocument(const std::string& document, std::uniq
 // ------------------------------------------------------------------ tunnel
 
 void TIdHTTPProxyServer::ServeConnect(TIdCommand& command) {
-    command.SetReplyPending(false);
     TIdContext& context = command.ClientContext();
     TIdTCPConnection& client = context.ClientConnection();
-
     TIdHeaderList requestHeaders;
-    ReadRequestHeaders(context, requestHeaders);
-    if (!CheckAuthorized(context, requestHeaders)) {
-        return;
-    }
-    if (HasUnsafeBytes(command.Line(), requestHeaders)) {
-        RefuseAndClose(context, Lines({"HTTP/1.0 400 Bad Request", ""}));
+    if (!BeginRequest(command, requestHeaders)) {
         return;
     }
 

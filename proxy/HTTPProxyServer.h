@@ -67,6 +67,9 @@ private:
     enum class TMethod { Get, Post, Head };
 
     void Forward(TIdCommand& command, TMethod method);
+    // Clears ReplyPending, reads the header block and checks it; false when
+    // the request was refused (and the connection closed).
+    bool BeginRequest(TIdCommand& command, TIdHeaderList& requestHeaders);
     // Reads the client's header block within the request deadline; false
     // (connection closed) when it did not complete in time.
     void ReadRequestHeaders(TIdContext& context, TIdHeaderList& headers);
