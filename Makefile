@@ -9,6 +9,7 @@ CTEST ?= ctest
 WERROR ?= $(if $(CI),ON,OFF)
 
 DEPS = bash tools/deps.sh
+MAKEFLAGS += --no-print-directory
 
 # $(call build,PRESET[,TARGET]): configure (cheap when nothing changed) and
 # build the preset's targets, or only TARGET.

@@ -217,6 +217,9 @@ int32_t TIdIOHandlerStack::SendWithin(const uint8_t* data, int32_t size, int32_t
         }
         const auto waited = static_cast<int64_t>(TickDiff(start, TickCountMs()));
         if (waited >= timeoutMs || !stack.WaitWritable(socket, static_cast<int32_t>(timeoutMs - waited))) {
+            // The peer takes nothing: an end-of-stream would wait behind the
+            // unsent bytes for ever, so the close that follows resets instead.
+            stack.SetAbortiveClose(socket);
             TIdStack::ThrowSocketError(IdErr::TimedOut);
         }
     }

@@ -80,6 +80,10 @@ public:
     // Half-close: shuts down the sending direction only (the peer sees the
     // end of the stream and can still send to us); errors ignored.
     virtual void ShutdownSending(TIdStackSocketHandle socket) = 0;
+    // Makes the coming close reset the connection (zero linger) instead of
+    // queueing an end-of-stream behind bytes the peer will never read;
+    // errors ignored.
+    virtual void SetAbortiveClose(TIdStackSocketHandle socket) = 0;
     virtual void LocalEndpoint(TIdStackSocketHandle socket, std::string& ip, int32_t& port,
                                TIdIPVersion& ipVersion) = 0;
     virtual void PeerEndpoint(TIdStackSocketHandle socket, std::string& ip, int32_t& port,

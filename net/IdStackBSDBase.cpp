@@ -184,6 +184,13 @@ void TIdStackBSDBase::WakeAndShutdown(TIdStackSocketHandle socket) {
     (void)RawShutdown(socket, IdSocketApi::ShutBoth);
 }
 
+void TIdStackBSDBase::SetAbortiveClose(TIdStackSocketHandle socket) {
+    linger value{};
+    value.l_onoff = 1;
+    value.l_linger = 0;
+    (void)RawSetSockOpt(socket, SOL_SOCKET, SO_LINGER, &value, static_cast<int32_t>(sizeof(value)));
+}
+
 void TIdStackBSDBase::ShutdownSending(TIdStackSocketHandle socket) {
     (void)RawShutdown(socket, IdSocketApi::ShutSend);
 }

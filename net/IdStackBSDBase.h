@@ -34,6 +34,7 @@ public:
     void Disconnect(TIdStackSocketHandle socket) override;
     void WakeAndShutdown(TIdStackSocketHandle socket) override;
     void ShutdownSending(TIdStackSocketHandle socket) override;
+    void SetAbortiveClose(TIdStackSocketHandle socket) override;
     void LocalEndpoint(TIdStackSocketHandle socket, std::string& ip, int32_t& port,
                        TIdIPVersion& ipVersion) override;
     void PeerEndpoint(TIdStackSocketHandle socket, std::string& ip, int32_t& port,
