@@ -56,7 +56,7 @@ enum class Outcome {
     FailsAnswered,  // clears ReplyPending, then raises: the error goes on
 };
 
-struct HandlerSpec {
+struct HandlerSetup {
     std::string command;
     char cmdDelimiter;
     char paramDelimiter;
@@ -99,14 +99,14 @@ std::string_view Trim(std::string_view text) {
 
 // The matching rules: the whole line is the command, or the command and its
 // delimiter start the line, or (no delimiter) the command alone does.
-bool Matches(const HandlerSpec& spec, std::string_view line, std::string& paramText) {
-    if (SameIgnoringCase(line, spec.command)) {
+bool Matches(const HandlerSetup& setup, std::string_view line, std::string& paramText) {
+    if (SameIgnoringCase(line, setup.command)) {
         paramText.clear();
         return true;
     }
-    std::string word = spec.command;
-    if (spec.cmdDelimiter != '\0') {
-        word += spec.cmdDelimiter;
+    std::string word = setup.command;
+    if (setup.cmdDelimiter != '\0') {
+        word += setup.cmdDelimiter;
     }
     if (line.size() < word.size() || !SameIgnoringCase(line.substr(0, word.size()), word)) {
         return false;
@@ -118,9 +118,9 @@ bool Matches(const HandlerSpec& spec, std::string_view line, std::string& paramT
 // The parameters with their 1-based positions in the parameter text: a blank
 // splits at every blank, dropping empty pieces; any other delimiter splits
 // the trimmed text, dropping empty pieces and trimming the rest.
-void SplitParams(const HandlerSpec& spec, std::string_view text, std::vector<std::string>& params,
+void SplitParams(const HandlerSetup& setup, std::string_view text, std::vector<std::string>& params,
                  std::vector<int32_t>& positions) {
-    if (spec.paramDelimiter == ' ') {
+    if (setup.paramDelimiter == ' ') {
         for (size_t start = 0; start <= text.size();) {
             const size_t end = std::min(text.find(' ', start), text.size());
             if (end > start) {
@@ -136,7 +136,7 @@ void SplitParams(const HandlerSpec& spec, std::string_view text, std::vector<std
         return;
     }
     for (size_t start = 0; start <= trimmed.size();) {
-        const size_t end = std::min(trimmed.find(spec.paramDelimiter, start), trimmed.size());
+        const size_t end = std::min(trimmed.find(setup.paramDelimiter, start), trimmed.size());
         if (end > start) {
             // A piece of blanks only stays, as an empty entry.
             const std::string_view piece = Trim(trimmed.substr(start, end - start));
@@ -161,7 +161,7 @@ std::string ShowList(const std::vector<std::string>& params, const std::vector<i
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::ByteReader reader(data, size);
-    std::vector<HandlerSpec> specs = {
+    std::vector<HandlerSetup> setups = {
         {"DEL", ' ', ' ', true, false, false, Outcome::Replies},
         {"GET", ' ', ' ', true, true, true, Outcome::Answers},
         {"POST", ' ', ' ', true, true, true, Outcome::Fails},
@@ -172,25 +172,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     };
     // One more handler shaped by the input, after the fixed ones.
     const uint8_t shape = reader.Byte();
-    HandlerSpec extra{reader.ShortText(6), static_cast<char>(reader.Byte()), static_cast<char>(reader.Byte()),
+    HandlerSetup extra{reader.ShortText(6), static_cast<char>(reader.Byte()), static_cast<char>(reader.Byte()),
                       (shape & 1) != 0, true, (shape & 2) != 0, static_cast<Outcome>((shape >> 2) & 3)};
-    specs.push_back(extra);
+    setups.push_back(extra);
 
     TIdRepliesRFC replyTexts;
     TIdReplyRFC exceptionReply(&replyTexts);
     exceptionReply.SetNumericCode(500);
     TIdCommandHandlers handlers(&exceptionReply, &replyTexts, TIdReplyRFC::Kind());
     Seen seen;
-    for (size_t i = 0; i < specs.size(); ++i) {
-        const HandlerSpec& spec = specs[i];
+    for (size_t i = 0; i < setups.size(); ++i) {
+        const HandlerSetup& setup = setups[i];
         TIdCommandHandler& handler = handlers.Add();
-        handler.SetCommand(spec.command);
-        handler.SetCmdDelimiter(spec.cmdDelimiter);
-        handler.SetParamDelimiter(spec.paramDelimiter);
-        handler.SetParseParams(spec.parseParams);
-        handler.SetEnabled(spec.enabled);
-        handler.SetDisconnect(spec.disconnect);
-        handler.OnCommand = [&seen, i, outcome = spec.outcome](TIdCommand& command) {
+        handler.SetCommand(setup.command);
+        handler.SetCmdDelimiter(setup.cmdDelimiter);
+        handler.SetParamDelimiter(setup.paramDelimiter);
+        handler.SetParseParams(setup.parseParams);
+        handler.SetEnabled(setup.enabled);
+        handler.SetDisconnect(setup.disconnect);
+        handler.OnCommand = [&seen, i, outcome = setup.outcome](TIdCommand& command) {
             FUZZ_CHECK(seen.handler < 0, "a second handler ran for one line");
             seen.handler = static_cast<int>(i);
             seen.line = command.Line();
@@ -237,8 +237,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
         int expected = -1;
         std::string paramText;
-        for (size_t i = 0; i < specs.size() && expected < 0; ++i) {
-            if (specs[i].enabled && Matches(specs[i], line, paramText)) {
+        for (size_t i = 0; i < setups.size() && expected < 0; ++i) {
+            if (setups[i].enabled && Matches(setups[i], line, paramText)) {
                 expected = static_cast<int>(i);
             }
         }
@@ -260,7 +260,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(!handled && !raised && io.sent.empty(), what());
             continue;
         }
-        const HandlerSpec& spec = specs[static_cast<size_t>(expected)];
+        const HandlerSetup& setup = setups[static_cast<size_t>(expected)];
         FUZZ_CHECK(seen.line == dispatched, what());
         FUZZ_CHECK(seen.paramText == paramText,
                    what() + " param text \"" + fuzz::Escaped(seen.paramText) + "\" not \"" +
@@ -268,8 +268,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
         std::vector<std::string> params;
         std::vector<int32_t> positions;
-        if (spec.parseParams) {
-            SplitParams(spec, paramText, params, positions);
+        if (setup.parseParams) {
+            SplitParams(setup, paramText, params, positions);
         }
         const auto paramsText = [&] {
             return what() + " params " + ShowList(seen.params, seen.positions) + "expected " +
@@ -279,7 +279,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (size_t i = 0; i < params.size(); ++i) {
             const std::string& param = seen.params[i];
             const int32_t position = seen.positions[i];
-            FUZZ_CHECK(param.find(spec.paramDelimiter) == std::string::npos, paramsText());
+            FUZZ_CHECK(param.find(setup.paramDelimiter) == std::string::npos, paramsText());
             FUZZ_CHECK(position >= 1 && static_cast<size_t>(position) - 1 <= paramText.size() &&
                            paramText.compare(static_cast<size_t>(position) - 1, param.size(), param) == 0,
                        paramsText());
@@ -289,7 +289,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
 
         // The reply the outcome calls for, and the close after it.
-        switch (spec.outcome) {
+        switch (setup.outcome) {
             case Outcome::Answers:
                 FUZZ_CHECK(handled && !raised && io.sent.empty(), what() + " sent \"" + fuzz::Escaped(io.sent) + "\"");
                 break;
@@ -305,7 +305,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 FUZZ_CHECK(raised && io.sent.empty(), what() + " sent \"" + fuzz::Escaped(io.sent) + "\"");
                 break;
         }
-        FUZZ_CHECK(io.IsOpened() == !spec.disconnect, what());
+        FUZZ_CHECK(io.IsOpened() == !setup.disconnect, what());
     }
     return 0;
 }

@@ -52,13 +52,17 @@ void TIdTCPClientCustom::CopySocketSettings(TIdIOHandlerSocket& handler) const {
 void TIdTCPClientCustom::SetIOHandler(TIdIOHandler* handler) {
     TIdTCPConnection::SetIOHandler(handler);
     if (handler != nullptr) {
-        handler->SetPort(port_);
-        handler->SetHost(host_);
-        handler->SetConnectTimeout(connectTimeout_);
-        handler->SetReadTimeout(readTimeout_);
-        if (SocketHandler() != nullptr) {
-            CopySocketSettings(*SocketHandler());
-        }
+        CopySettingsTo(*handler);
+    }
+}
+
+void TIdTCPClientCustom::CopySettingsTo(TIdIOHandler& handler) const {
+    handler.SetPort(port_);
+    handler.SetHost(host_);
+    handler.SetConnectTimeout(connectTimeout_);
+    handler.SetReadTimeout(readTimeout_);
+    if (SocketHandler() != nullptr) {
+        CopySocketSettings(*SocketHandler());
     }
 }
 
@@ -141,7 +145,6 @@ void TIdTCPClientCustom::Connect() {
     }
     if (IOHandler() == nullptr) {
         AdoptIOHandler(MakeImplicitIOHandler());
-        SetIOHandler(IOHandler());  // no-op for the same handler; settings copied below
         IOHandler()->OnStatus = OnStatus;
     }
     TIdIOHandler* handler = IOHandler();
@@ -149,13 +152,7 @@ void TIdTCPClientCustom::Connect() {
         if (!destination_.empty()) {
             handler->SetDestination(destination_);
         }
-        handler->SetPort(port_);
-        handler->SetHost(host_);
-        handler->SetConnectTimeout(connectTimeout_);
-        handler->SetReadTimeout(readTimeout_);
-        if (SocketHandler() != nullptr) {
-            CopySocketSettings(*SocketHandler());
-        }
+        CopySettingsTo(*handler);
         handler->OpenChannel();
         if (handler->Intercept() != nullptr) {
             handler->Intercept()->Connect(this);

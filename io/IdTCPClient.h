@@ -50,6 +50,8 @@ protected:
 
 private:
     void CopySocketSettings(TIdIOHandlerSocket& handler) const;
+    // Port, host, timeouts and, for a socket handler, the bind settings.
+    void CopySettingsTo(TIdIOHandler& handler) const;
 
     std::string boundIP_;
     int32_t boundPort_ = 0;
