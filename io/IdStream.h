@@ -1,11 +1,12 @@
-// IdStream: seekable byte streams. TMemoryStream keeps its bytes in fixed
-// blocks so that growing a large body never copies what is already held
-// (a 100 MB response is held once), and memory is committed only as bytes
-// are written: sizing a stream ahead costs nothing until data arrives.
+// IdStream: seekable byte streams. TMemoryStream keeps its bytes in blocks
+// so that growing a large body never copies what is already held (a 100 MB
+// response is held once), and memory is committed only as bytes are
+// written: sizing a stream ahead costs nothing until data arrives.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 class TStream {
@@ -19,10 +20,32 @@ public:
     virtual int64_t Read(void* dest, int64_t count) = 0;
     // Writes count bytes at the position, growing the stream as needed.
     virtual int64_t Write(const void* src, int64_t count) = 0;
+
+    // Direct access for the I/O layer, so that bodies move between sockets
+    // and the stream without a copy in between. A stream that cannot offer
+    // its memory answers with an empty span and is read and written through
+    // Read and Write instead.
+    //
+    // Memory for up to count bytes at the position (fewer at a block end);
+    // CommitWrite(n) then makes the first n of them part of the stream.
+    virtual std::span<uint8_t> PrepareWrite(int64_t count) {
+        (void)count;
+        return {};
+    }
+    virtual void CommitWrite(int64_t count) { (void)count; }
+    // The held bytes at the position, up to count (fewer at a block end);
+    // SetPosition moves past what was used.
+    virtual std::span<const uint8_t> PeekRead(int64_t count) {
+        (void)count;
+        return {};
+    }
 };
 
 class TMemoryStream : public TStream {
 public:
+    // Blocks past the first are this size. The first one starts as large as
+    // the stream's size asks for (a 100-byte body takes 100 bytes, not a
+    // whole block) and grows by doubling up to this size.
     static constexpr int64_t BlockSize = 256 * 1024;
 
     TMemoryStream() = default;
@@ -35,15 +58,31 @@ public:
     void SetPosition(int64_t position) override;
     int64_t Read(void* dest, int64_t count) override;
     int64_t Write(const void* src, int64_t count) override;
+    std::span<uint8_t> PrepareWrite(int64_t count) override;
+    void CommitWrite(int64_t count) override;
+    std::span<const uint8_t> PeekRead(int64_t count) override;
 
     void Clear();
     // Copies the whole content out (tests and small bodies).
     std::vector<uint8_t> ToBytes() const;
-    // Bytes committed in blocks (not the logical size).
+    // Bytes allocated in blocks (not the logical size).
     int64_t CommittedBytes() const noexcept;
 
 private:
-    std::vector<std::unique_ptr<uint8_t[]>> blocks_;  // null = never written (reads as 0)
+    // Blocks are not cleared when allocated (a body overwrites them anyway):
+    // only the first `filled` bytes hold stream content, and everything past
+    // them reads as zero. A gap a write leaves is cleared when it is made.
+    struct TBlock {
+        std::unique_ptr<uint8_t[]> data;  // null = never written (reads as 0)
+        int64_t capacity = 0;
+        int64_t filled = 0;
+    };
+
+    // Makes the block of pos able to hold bytes up to its offset `end`.
+    TBlock& BlockFor(size_t index, int64_t end);
+
+    std::vector<TBlock> blocks_;
     int64_t size_ = 0;
     int64_t position_ = 0;
+    int64_t pendingWrite_ = 0;  // bytes offered by PrepareWrite, not yet committed
 };
