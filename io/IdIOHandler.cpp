@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <span>
 
 #include "io/IdException.h"
 #include "io/IdIntercept.h"
@@ -49,6 +50,13 @@ bool TIdIOHandler::WaitReadable(int32_t timeoutMs) {
     return false;
 }
 
+int32_t TIdIOHandler::ReceiveDirect(uint8_t* dest, int32_t size, int32_t timeoutMs) {
+    (void)dest;
+    (void)size;
+    (void)timeoutMs;
+    throw EIdException("Not Connected");
+}
+
 bool TIdIOHandler::IsConnected() {
     CheckClosed(false, false);
     if ((peerClosed_ || !inputQueue_) && InputIsEmpty()) {
@@ -88,7 +96,8 @@ std::string TIdIOHandler::ReadLine(int32_t timeoutMs, int32_t maxLength) {
     lineTimedOut_ = false;
     int32_t found = -1;
     int32_t scanned = 0;
-    const uint32_t start = TickCountMs();
+    // Only a line read with its own deadline needs the clock.
+    const uint32_t start = timeoutMs >= 0 ? TickCountMs() : 0;
     for (;;) {
         if (inputQueue_ && inputQueue_->Used() > 0) {
             // Only bytes that arrived since the last search are searched.
@@ -179,6 +188,9 @@ void TIdIOHandler::ReadIntoStream(TStream& stream, int64_t count, bool untilClos
             inputQueue_->TakeToStream(stream, static_cast<int32_t>(n));
             remaining -= n;
         }
+        if (remaining > 0 && CanReceiveDirect()) {
+            ReceiveIntoStream(stream, remaining, untilClose);
+        }
         while (remaining > 0 && IsConnected()) {
             const int32_t k = static_cast<int32_t>(std::min<int64_t>(recvBufferSize_, remaining));
             try {
@@ -215,6 +227,46 @@ void TIdIOHandler::ReadIntoStream(TStream& stream, int64_t count, bool untilClos
         throw;
     }
     finish();
+}
+
+// The same chunks as the queued path (RecvBufferSize each), received
+// straight into the stream's memory: a close seen before a chunk's first
+// byte ends the read quietly, a close inside a chunk raises unless the read
+// runs until close, and a timeout raises. Every byte that arrived is in the
+// stream either way. Leaves remaining untouched when the stream cannot
+// offer its memory, for the queued path to do the work.
+void TIdIOHandler::ReceiveIntoStream(TStream& stream, int64_t& remaining, bool untilClose) {
+    int64_t chunkLeft = 0;
+    bool chunkStarted = false;
+    while (remaining > 0) {
+        if (chunkLeft == 0) {
+            chunkLeft = std::min<int64_t>(std::max(recvBufferSize_, 1), remaining);
+            chunkStarted = false;
+        }
+        const std::span<uint8_t> area = stream.PrepareWrite(chunkLeft);
+        if (area.empty()) {
+            return;
+        }
+        const int32_t received =
+            ReceiveDirect(area.data(), static_cast<int32_t>(std::min<size_t>(area.size(), INT32_MAX)), TimeoutDefault);
+        if (received > 0) {
+            stream.CommitWrite(received);
+            DoWork(wmRead, received);
+            remaining -= received;
+            chunkLeft -= received;
+            chunkStarted = true;
+            continue;
+        }
+        stream.CommitWrite(0);
+        if (received < 0) {
+            throw EIdReadTimeout("Read Timeout");
+        }
+        if (untilClose || !chunkStarted) {
+            remaining = 0;
+            return;
+        }
+        throw EIdConnClosedGracefully("Connection Closed Gracefully.");
+    }
 }
 
 template <typename Sink>
@@ -311,6 +363,17 @@ void TIdIOHandler::WriteLine(std::string_view text) {
 }
 
 void TIdIOHandler::WriteLines(const TStrings& lines, bool withCount) {
+    if (pendingWrites_) {
+        // Inside a gathering the caller opened: starting another one would
+        // drop what the caller gathered, and the caller's end sends it all.
+        if (withCount) {
+            WriteInt32Value(lines.Count(), true);
+        }
+        for (const std::string& line : lines) {
+            WriteLine(line);
+        }
+        return;
+    }
     BeginWriteBuffering(-1);
     try {
         if (withCount) {
@@ -368,9 +431,22 @@ void TIdIOHandler::WriteFromStream(TStream& stream, int64_t size, bool withLengt
 
 void TIdIOHandler::WriteStreamChunks(TStream& stream, int64_t size) {
     const int32_t chunkSize = std::max(sendBufferSize_, 1);
-    TIdBytes chunk(static_cast<size_t>(std::min<int64_t>(chunkSize, std::max<int64_t>(size, 1))));
+    TIdBytes chunk;
     while (size > 0) {
-        const int64_t want = std::min<int64_t>(static_cast<int64_t>(chunk.size()), size);
+        const int64_t want = std::min<int64_t>(chunkSize, size);
+        // Held bytes are sent from where the stream keeps them; only what
+        // it cannot show (never written, or another kind of stream) is read
+        // out into a chunk first.
+        const std::span<const uint8_t> held = stream.PeekRead(want);
+        if (!held.empty()) {
+            WriteData(held.data(), static_cast<int32_t>(held.size()));
+            stream.SetPosition(stream.Position() + static_cast<int64_t>(held.size()));
+            size -= static_cast<int64_t>(held.size());
+            continue;
+        }
+        if (chunk.size() < static_cast<size_t>(want)) {
+            chunk.resize(static_cast<size_t>(want));
+        }
         const int64_t got = stream.Read(chunk.data(), want);
         if (got <= 0) {
             throw EIdNoDataToRead("No data to read.");

@@ -36,6 +36,12 @@ public:
     virtual void CheckClosed(bool raise, bool ignoreQueued) = 0;
     virtual void PollSource(int32_t timeoutMs) = 0;
     virtual bool WaitReadable(int32_t timeoutMs);
+    // Bodies skip the input queue when the transport can receive straight
+    // into the caller's memory: ReceiveDirect then receives at most size
+    // bytes into dest (timeoutMs as for FillFromSource) and returns the
+    // count, 0 when the peer closed (PeerClosed set), or -1 on timeout.
+    virtual bool CanReceiveDirect() const { return false; }
+    virtual int32_t ReceiveDirect(uint8_t* dest, int32_t size, int32_t timeoutMs);
     virtual bool IsConnected();
     virtual void OpenChannel();
     virtual void CloseChannel();
@@ -70,7 +76,8 @@ public:
     void WriteInt32Value(int32_t value, bool toNetworkOrder);
     void WriteInt64Value(int64_t value, bool toNetworkOrder);
 
-    // --- Write gathering (does not nest: beginning again drops what was pending).
+    // --- Write gathering (does not nest: beginning again drops what was
+    // pending; WriteLines joins a gathering that is already open).
     void BeginWriteBuffering(int32_t threshold = -1);
     void EndWriteBuffering();
     void FlushWriteBuffer(int32_t count = -1);
@@ -122,6 +129,8 @@ protected:
 
 private:
     void WriteStreamChunks(TStream& stream, int64_t size);
+    // ReadIntoStream's loop when bytes can go straight into the stream.
+    void ReceiveIntoStream(TStream& stream, int64_t& remaining, bool untilClose);
 
     bool useLargeSizes_ = false;
     int32_t connectTimeout_ = 0;

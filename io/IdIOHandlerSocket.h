@@ -70,11 +70,16 @@ public:
     using TIdIOHandler::SendRaw;
     void SendRaw(const uint8_t* data, int32_t size) override;
     bool WaitReadable(int32_t timeoutMs) override;
+    bool CanReceiveDirect() const override;
+    int32_t ReceiveDirect(uint8_t* dest, int32_t size, int32_t timeoutMs) override;
     bool IsConnected() override;
     void ConnectToPeer() override;
 
 private:
     void TimedConnect();
+    // One receive of at most size bytes within timeoutMs (already resolved):
+    // the count, 0 when the peer closed, -1 when nothing came in time.
+    int32_t ReceiveWithin(uint8_t* dest, int32_t size, int32_t timeoutMs);
     // One send that waits at most timeoutMs for room and never blocks
     // beyond it; returns the count taken.
     int32_t SendWithin(const uint8_t* data, int32_t size, int32_t timeoutMs);

@@ -71,6 +71,9 @@ public:
     virtual int32_t SendNoWait(TIdStackSocketHandle socket, const uint8_t* data, int32_t size) = 0;
     // One platform receive of at most size bytes; 0 = the peer closed.
     virtual int32_t Receive(TIdStackSocketHandle socket, uint8_t* data, int32_t size) = 0;
+    // One receive that never waits: the count (0 = the peer closed), or -1
+    // when nothing has arrived. Other failures raise.
+    virtual int32_t ReceiveNoWait(TIdStackSocketHandle socket, uint8_t* data, int32_t size) = 0;
     int32_t Receive(TIdStackSocketHandle socket, TIdBytes& buffer);
     // Shuts down sending, then closes; errors ignored.
     virtual void Disconnect(TIdStackSocketHandle socket) = 0;
@@ -115,6 +118,13 @@ public:
     const std::string& LocalHostName() const { return localHostName_; }
     virtual std::vector<std::string> LocalAddresses() = 0;
     virtual bool HasIPv6() = 0;
+    // Whether a listening socket should take the address-reuse option when
+    // the choice is left to the platform. POSIX systems refuse to bind a
+    // port while closed connections on it wait out TIME_WAIT (a minute
+    // after traffic) unless it is set, and there it only allows exactly
+    // that. On Windows it would let another program take the port, and
+    // binding over TIME_WAIT works without it.
+    virtual bool ReuseAddressByDefault() const = 0;
     static bool IsIPv4Text(std::string_view text);
 
     // --- Errors.

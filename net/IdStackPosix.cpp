@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -262,18 +261,18 @@ bool TIdStackPosix::WaitReadable(const TIdStackSocketHandle* sockets, int32_t co
     if (count == 0) {
         return false;
     }
-    std::vector<pollfd> entries(static_cast<size_t>(count));
+    pollfd entries[64];
     for (int32_t i = 0; i < count; ++i) {
-        entries[static_cast<size_t>(i)] = pollfd{sockets[i], POLLIN, 0};
+        entries[i] = pollfd{sockets[i], POLLIN, 0};
     }
-    CheckSocketResult(PollRetrying(entries.data(), entries.size(), timeoutMs));
+    CheckSocketResult(PollRetrying(entries, static_cast<nfds_t>(count), timeoutMs));
     // End-of-stream and errors count as readable: the following receive
     // reports them. POLLNVAL (closed under us) too, or a caller waiting
     // without limit would spin on it.
     constexpr short readable = POLLIN | POLLHUP | POLLERR | POLLNVAL;
     bool any = false;
     for (int32_t i = 0; i < count; ++i) {
-        const bool isReady = (entries[static_cast<size_t>(i)].revents & readable) != 0;
+        const bool isReady = (entries[i].revents & readable) != 0;
         any = any || isReady;
         if (ready != nullptr) {
             ready[i] = isReady;
@@ -289,11 +288,15 @@ bool TIdStackPosix::WaitWritable(TIdStackSocketHandle socket, int32_t timeoutMs)
     return (entry.revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL)) != 0;
 }
 
-// MSG_DONTWAIT makes this one call non-blocking without switching the
-// socket's mode back and forth (two fcntl calls per send otherwise).
-int32_t TIdStackPosix::SendNoWait(TIdStackSocketHandle socket, const uint8_t* data, int32_t size) {
+namespace {
+
+// One call with MSG_DONTWAIT: the count, or -1 when the socket can take or
+// give nothing now. The flag makes this one call non-blocking without
+// switching the socket's mode back and forth (two fcntl calls otherwise).
+template <typename TCall>
+int32_t NoWaitCall(TCall call) {
     for (;;) {
-        const ssize_t rc = ::send(socket, data, static_cast<size_t>(size), SendFlags | MSG_DONTWAIT);
+        const ssize_t rc = call();
         if (rc >= 0) {
             return static_cast<int32_t>(rc);
         }
@@ -303,8 +306,21 @@ int32_t TIdStackPosix::SendNoWait(TIdStackSocketHandle socket, const uint8_t* da
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             return -1;
         }
-        ThrowSocketError(MapErrno(errno));
+        TIdStack::ThrowSocketError(TIdStackPosix::MapErrno(errno));
     }
+}
+
+}  // namespace
+
+int32_t TIdStackPosix::SendNoWait(TIdStackSocketHandle socket, const uint8_t* data, int32_t size) {
+    return NoWaitCall([&] { return ::send(socket, data, static_cast<size_t>(size), SendFlags | MSG_DONTWAIT); });
+}
+
+int32_t TIdStackPosix::ReceiveNoWait(TIdStackSocketHandle socket, uint8_t* data, int32_t size) {
+    if (size <= 0) {
+        throw EIdRangeException("Index out of bounds.");
+    }
+    return NoWaitCall([&] { return ::recv(socket, data, static_cast<size_t>(size), MSG_DONTWAIT); });
 }
 
 void TIdStackPosix::SetBlocking(TIdStackSocketHandle socket, bool blocking) {

@@ -297,6 +297,15 @@ int32_t TIdStackWindows::SendNoWait(TIdStackSocketHandle socket, const uint8_t* 
     ThrowSocketError(error);
 }
 
+// A zero wait, then the receive: two calls, where switching the socket's
+// mode for the one receive would take three.
+int32_t TIdStackWindows::ReceiveNoWait(TIdStackSocketHandle socket, uint8_t* data, int32_t size) {
+    if (!WaitReadable(&socket, 1, 0)) {
+        return -1;
+    }
+    return Receive(socket, data, size);
+}
+
 void TIdStackWindows::SetBlocking(TIdStackSocketHandle socket, bool blocking) {
     u_long nonBlocking = blocking ? 0 : 1;
     CheckSocketResult(::ioctlsocket(AsSocket(socket), FIONBIO, &nonBlocking));
