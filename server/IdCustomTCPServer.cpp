@@ -203,7 +203,8 @@ void TIdCustomTCPServer::OpenServer() {
         for (; i < bindings_.Count(); ++i) {
             TIdSocketHandle& binding = bindings_[i];
             binding.OpenSocket(Id_SOCK_STREAM, 0);
-            if (reuseSocket_ == rsTrue) {
+            if (reuseSocket_ == rsTrue ||
+                (reuseSocket_ == rsOSDependent && TIdStack::Instance().ReuseAddressByDefault())) {
                 binding.SetIntOption(Id_SOL_SOCKET, Id_SO_REUSEADDR, 1);
             }
             binding.Bind();
