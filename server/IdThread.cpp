@@ -1,62 +1,17 @@
-// IdThread: native thread creation with a small stack, the start gate, the
-// hook sequence of the thread body and the self-freeing end of
-// FreeWhenDone threads.
+// IdThread: the start gate, the hook sequence of the thread body and the
+// self-freeing end of FreeWhenDone threads, over the parked-and-reused
+// platform threads of IdNativeThread.
 #include "server/IdThread.h"
 
-#include <pthread.h>
-
 #include <chrono>
-#include <climits>
-#include <cstddef>
 #include <system_error>
 #include <utility>
 
 #include "io/IdException.h"
-
-namespace {
-
-// Connection threads are many and shallow; buffers live on the heap.
-constexpr size_t kThreadStackSize = 256 * 1024;
-
-// Linux truncates nothing and refuses names longer than this.
-constexpr size_t kMaxNativeNameLength = 15;
-
-// Every framework thread starts here. std::thread cannot size its stack;
-// the pthread attribute works on Linux and on mingw-w64's posix model
-// alike. Answers 0 or the error number.
-int StartNativeThread(pthread_t& handle, void* (*entry)(void*), void* arg) {
-    pthread_attr_t attr;
-    int rc = pthread_attr_init(&attr);
-    if (rc != 0) {
-        return rc;
-    }
-    size_t stackSize = kThreadStackSize;
-#ifdef PTHREAD_STACK_MIN
-    // glibc may define it as a run-time sysconf value; winpthreads lacks it.
-    if (stackSize < static_cast<size_t>(PTHREAD_STACK_MIN)) {
-        stackSize = static_cast<size_t>(PTHREAD_STACK_MIN);
-    }
-#endif
-    rc = pthread_attr_setstacksize(&attr, stackSize);
-    if (rc == 0) {
-        rc = pthread_create(&handle, &attr, entry, arg);
-    }
-    pthread_attr_destroy(&attr);
-    return rc;
-}
-
-// Lets a debugger show the thread by name; winpthreads raises the Windows
-// thread-naming exception itself when a debugger is attached. Failure only
-// loses the label.
-void AnnounceThreadName(const std::string& name) {
-    const std::string shortName = name.substr(0, kMaxNativeNameLength);
-    (void)pthread_setname_np(pthread_self(), shortName.c_str());
-}
-
-}  // namespace
+#include "server/IdNativeThread.h"
 
 struct TIdThread::TNativeThread {
-    pthread_t handle{};
+    TIdNativeThread thread;
     bool joinable = false;  // guarded by TIdThread::joinLock_
 };
 
@@ -65,7 +20,7 @@ TIdThread::TIdThread(bool createSuspended, bool looping, std::string name)
       stoppedFlag_(createSuspended),
       threadName_(std::move(name)),
       native_(std::make_unique<TNativeThread>()) {
-    const int rc = StartNativeThread(native_->handle, &TIdThread::ThreadEntry, this);
+    const int rc = native_->thread.Start(&TIdThread::ThreadEntry, this);
     if (rc != 0) {
         throw EIdThreadError(
             FormatText("Thread creation error: %s", std::generic_category().message(rc).c_str()));
@@ -113,19 +68,17 @@ void TIdThread::StopAndJoin() {
         return;
     }
     native_->joinable = false;
-    if (onSelf) {
-        return;  // the entry detached this thread before freeing the object
-    }
-    if (pthread_equal(pthread_self(), native_->handle) != 0) {
-        // Deleted from one of its own hooks: cannot join itself. The entry
-        // would then run on a dead object; the lifetime rules forbid it.
-        pthread_detach(native_->handle);
+    if (onSelf || native_->thread.IsCurrent()) {
+        // Freeing itself at its end, or deleted from one of its own hooks
+        // (the entry would then run on a dead object; the lifetime rules
+        // forbid it): a thread cannot wait for itself.
+        native_->thread.Detach();
         return;
     }
-    pthread_join(native_->handle, nullptr);
+    native_->thread.Join();
 }
 
-void* TIdThread::ThreadEntry(void* arg) {
+void TIdThread::ThreadEntry(void* arg) {
     auto* self = static_cast<TIdThread*>(arg);
     self->RunThread();
     bool freeSelf = false;
@@ -139,10 +92,8 @@ void* TIdThread::ThreadEntry(void* arg) {
     if (freeSelf) {
         // Nobody joins a self-freeing thread; the object is owned by this
         // entry from here on and deleting it is the last thing it does.
-        pthread_detach(pthread_self());
         std::unique_ptr<TIdThread> owned(self);
     }
-    return nullptr;
 }
 
 void TIdThread::RunThread() noexcept {
@@ -160,7 +111,7 @@ void TIdThread::RunThread() noexcept {
         if (name.empty()) {
             name = "IdThread (unknown)";
         }
-        AnnounceThreadName(name);
+        TIdNativeThread::NameCurrentThread(name);
         Execute();
     } catch (const std::exception& error) {
         try {
@@ -276,9 +227,9 @@ void TIdThread::WaitFor() {
     }
     // Joining releases the native thread now rather than at destruction.
     std::scoped_lock joinLock(joinLock_);
-    if (native_->joinable && pthread_equal(pthread_self(), native_->handle) == 0) {
+    if (native_->joinable && !native_->thread.IsCurrent()) {
         native_->joinable = false;
-        pthread_join(native_->handle, nullptr);
+        native_->thread.Join();
     }
 }
 

@@ -121,7 +121,7 @@ private:
     enum class TGateState { Suspended, Running, Terminated };
     struct TNativeThread;
 
-    static void* ThreadEntry(void* arg);
+    static void ThreadEntry(void* arg);
     void RunThread() noexcept;
     void Execute();
     void ExecuteStep();

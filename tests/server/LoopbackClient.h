@@ -16,6 +16,7 @@
 #include "io/IdException.h"
 #include "net/IdPlatform.h"
 #include "net/IdStack.h"
+#include "tests/server/WorkingThreads.h"
 
 namespace ServerTestSupport {
 
@@ -58,7 +59,7 @@ inline std::optional<int32_t> CountProcEntries(const char* path) {
 #endif
 }
 
-inline std::optional<int32_t> ThreadCount() { return CountProcEntries("/proc/self/task"); }
+inline std::optional<int32_t> ThreadCount() { return CountWorkingThreads("/proc/self/task"); }
 inline std::optional<int32_t> OpenFdCount() { return CountProcEntries("/proc/self/fd"); }
 
 // Polls until the counter is back at (or below) its baseline; true where

@@ -41,6 +41,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/server/WorkingThreads.h"
+
 namespace vtltest {
 
 using Clock = std::chrono::steady_clock;
@@ -690,7 +692,10 @@ public:
     pid_t Pid() const { return pid_; }
     int Port() const { return port_; }
     const std::string& Folder() const { return folder_; }
-    int ThreadCount() const { return CountEntries("/proc/" + std::to_string(pid_) + "/task"); }
+    // Threads at work: parked platform threads waiting for a body are not.
+    int ThreadCount() const {
+        return ServerTestSupport::CountWorkingThreads("/proc/" + std::to_string(pid_) + "/task").value_or(-1);
+    }
     int FdCount() const { return CountEntries("/proc/" + std::to_string(pid_) + "/fd"); }
     long RssKb() const { return ProcStatusKb(pid_, "VmRSS"); }
     long PeakRssKb() const { return ProcStatusKb(pid_, "VmHWM"); }

@@ -1,0 +1,224 @@
+// IdNativeThread: platform threads with a small stack that park after their
+// body and carry the next one. Parked threads wait on their own condition
+// variable; the park itself is one short list under one lock.
+#include "server/IdNativeThread.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Connection threads are many and shallow; buffers live on the heap.
+constexpr size_t kThreadStackSize = 256 * 1024;
+
+// Linux refuses names longer than this.
+constexpr size_t kMaxNativeNameLength = 15;
+
+// std::thread cannot size its stack; the pthread attribute works on Linux
+// and on mingw-w64's posix model alike. Answers 0 or the error number.
+int StartPlatformThread(pthread_t& handle, void* (*entry)(void*), void* arg) {
+    pthread_attr_t attr;
+    int rc = pthread_attr_init(&attr);
+    if (rc != 0) {
+        return rc;
+    }
+    size_t stackSize = kThreadStackSize;
+#ifdef PTHREAD_STACK_MIN
+    // glibc may define it as a run-time sysconf value; winpthreads lacks it.
+    if (stackSize < static_cast<size_t>(PTHREAD_STACK_MIN)) {
+        stackSize = static_cast<size_t>(PTHREAD_STACK_MIN);
+    }
+#endif
+    rc = pthread_attr_setstacksize(&attr, stackSize);
+    if (rc == 0) {
+        rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    }
+    if (rc == 0) {
+        rc = pthread_create(&handle, &attr, entry, arg);
+    }
+    pthread_attr_destroy(&attr);
+    return rc;
+}
+
+}  // namespace
+
+// One platform thread. Lifetime: it frees itself when it ends, which it
+// does only while parked (nobody refers to it then) or when the park is
+// full as its body returns and its handle has let go.
+struct TIdNativeThread::TCarrier {
+    std::mutex lock;
+    std::condition_variable changed;  // with lock
+    pthread_t self{};                 // guarded by lock; set by the thread itself
+    TBody body = nullptr;             // guarded by lock; the body to run next
+    void* arg = nullptr;              // guarded by lock
+    bool attached = false;            // guarded by lock; a handle refers to the body
+    bool done = false;                // guarded by lock; the body has returned
+};
+
+namespace {
+
+// The parked threads, most recently parked last (its stack is the warmest).
+// Never destroyed: parked threads may still wait while the process exits.
+struct TPark {
+    std::mutex lock;
+    std::vector<void*> parked;  // guarded by lock; TCarrier pointers
+};
+
+TPark& Park() {
+    static TPark* park = new TPark();
+    return *park;
+}
+
+}  // namespace
+
+TIdNativeThread::~TIdNativeThread() { Detach(); }
+
+int TIdNativeThread::Start(TBody body, void* arg) {
+    Detach();
+    TCarrier* carrier = nullptr;
+    {
+        TPark& park = Park();
+        std::scoped_lock lock(park.lock);
+        if (!park.parked.empty()) {
+            carrier = static_cast<TCarrier*>(park.parked.back());
+            park.parked.pop_back();
+        }
+    }
+    if (carrier != nullptr) {
+        std::scoped_lock lock(carrier->lock);
+        carrier->body = body;
+        carrier->arg = arg;
+        carrier->attached = true;
+        carrier->done = false;
+        carrier->changed.notify_all();
+        carrier_ = carrier;
+        return 0;
+    }
+    auto fresh = std::make_unique<TCarrier>();
+    fresh->body = body;
+    fresh->arg = arg;
+    fresh->attached = true;
+    pthread_t handle{};
+    const int rc = StartPlatformThread(handle, &TIdNativeThread::CarrierMain, fresh.get());
+    if (rc != 0) {
+        return rc;
+    }
+    carrier_ = fresh.release();
+    return 0;
+}
+
+void TIdNativeThread::Join() {
+    if (carrier_ == nullptr) {
+        return;
+    }
+    TCarrier* carrier = std::exchange(carrier_, nullptr);
+    std::unique_lock lock(carrier->lock);
+    carrier->changed.wait(lock, [carrier] { return carrier->done; });
+    carrier->attached = false;
+    carrier->changed.notify_all();
+    // The thread may be handed on (or end) as soon as the lock is free.
+}
+
+void TIdNativeThread::Detach() {
+    if (carrier_ == nullptr) {
+        return;
+    }
+    TCarrier* carrier = std::exchange(carrier_, nullptr);
+    std::scoped_lock lock(carrier->lock);
+    carrier->attached = false;
+    carrier->changed.notify_all();
+}
+
+bool TIdNativeThread::IsCurrent() const {
+    if (carrier_ == nullptr) {
+        return false;
+    }
+    std::scoped_lock lock(carrier_->lock);
+    return pthread_equal(pthread_self(), carrier_->self) != 0;
+}
+
+void TIdNativeThread::NameCurrentThread(const std::string& name) {
+    // Renaming costs a system call; a reused thread mostly keeps its name.
+    thread_local std::string current;
+    const std::string shortName = name.substr(0, kMaxNativeNameLength);
+    if (shortName == current) {
+        return;
+    }
+    current = shortName;
+    // winpthreads raises the Windows thread-naming exception itself when a
+    // debugger is attached.
+    (void)pthread_setname_np(pthread_self(), shortName.c_str());
+}
+
+size_t TIdNativeThread::ParkedCount() {
+    TPark& park = Park();
+    std::scoped_lock lock(park.lock);
+    return park.parked.size();
+}
+
+void* TIdNativeThread::CarrierMain(void* arg) {
+    auto* carrier = static_cast<TCarrier*>(arg);
+    {
+        std::scoped_lock lock(carrier->lock);
+        carrier->self = pthread_self();
+    }
+    using std::chrono::milliseconds;
+    TPark& park = Park();
+    for (;;) {
+        TBody body = nullptr;
+        void* bodyArg = nullptr;
+        {
+            std::scoped_lock lock(carrier->lock);
+            body = carrier->body;
+            bodyArg = carrier->arg;
+        }
+        body(bodyArg);
+        {
+            std::unique_lock lock(carrier->lock);
+            carrier->done = true;
+            carrier->body = nullptr;
+            carrier->changed.notify_all();
+            // Not handed on while the handle may still ask about this body.
+            carrier->changed.wait(lock, [carrier] { return !carrier->attached; });
+        }
+        {
+            std::scoped_lock lock(park.lock);
+            if (park.parked.size() >= MaxParked) {
+                break;
+            }
+            park.parked.push_back(carrier);
+        }
+        std::unique_lock lock(carrier->lock);
+        const auto hasBody = [carrier] { return carrier->body != nullptr; };
+        if (carrier->changed.wait_for(lock, milliseconds(RenameAfterMs), hasBody)) {
+            continue;
+        }
+        lock.unlock();
+        NameCurrentThread(IdleName);
+        lock.lock();
+        if (carrier->changed.wait_for(lock, milliseconds(IdleLingerMs - RenameAfterMs), hasBody)) {
+            continue;
+        }
+        lock.unlock();
+        {
+            std::scoped_lock parkLock(park.lock);
+            const auto it = std::find(park.parked.begin(), park.parked.end(), carrier);
+            if (it != park.parked.end()) {
+                park.parked.erase(it);
+                break;
+            }
+        }
+        // Taken from the park just as the wait ran out: the body is on its way.
+        lock.lock();
+        carrier->changed.wait(lock, hasBody);
+    }
+    delete carrier;
+    return nullptr;
+}
