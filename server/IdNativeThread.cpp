@@ -50,8 +50,8 @@ int StartPlatformThread(pthread_t& handle, void* (*entry)(void*), void* arg) {
 }  // namespace
 
 // One platform thread. Lifetime: it frees itself when it ends, which it
-// does only while parked (nobody refers to it then) or when the park is
-// full as its body returns and its handle has let go.
+// does only while parked and unreserved (nobody refers to it then), or when
+// the park is full as its body returns and its handle has let go.
 struct TIdNativeThread::TCarrier {
     std::mutex lock;
     std::condition_variable changed;  // with lock
@@ -60,6 +60,7 @@ struct TIdNativeThread::TCarrier {
     void* arg = nullptr;              // guarded by lock
     bool attached = false;            // guarded by lock; a handle refers to the body
     bool done = false;                // guarded by lock; the body has returned
+    bool quit = false;                // guarded by lock; end without a body
 };
 
 namespace {
@@ -80,45 +81,75 @@ TPark& Park() {
 
 TIdNativeThread::~TIdNativeThread() { Detach(); }
 
-int TIdNativeThread::Start(TBody body, void* arg) {
-    Detach();
-    TCarrier* carrier = nullptr;
+int TIdNativeThread::Reserve() {
+    if (carrier_ != nullptr) {
+        return 0;
+    }
     {
         TPark& park = Park();
         std::scoped_lock lock(park.lock);
         if (!park.parked.empty()) {
-            carrier = static_cast<TCarrier*>(park.parked.back());
+            carrier_ = static_cast<TCarrier*>(park.parked.back());
             park.parked.pop_back();
+            started_ = false;
+            return 0;
         }
     }
-    if (carrier != nullptr) {
-        std::scoped_lock lock(carrier->lock);
-        carrier->body = body;
-        carrier->arg = arg;
-        carrier->attached = true;
-        carrier->done = false;
-        carrier->changed.notify_all();
-        carrier_ = carrier;
-        return 0;
-    }
     auto fresh = std::make_unique<TCarrier>();
-    fresh->body = body;
-    fresh->arg = arg;
-    fresh->attached = true;
     pthread_t handle{};
     const int rc = StartPlatformThread(handle, &TIdNativeThread::CarrierMain, fresh.get());
     if (rc != 0) {
         return rc;
     }
     carrier_ = fresh.release();
+    started_ = false;
     return 0;
 }
 
-void TIdNativeThread::Join() {
-    if (carrier_ == nullptr) {
+int TIdNativeThread::Start(TBody body, void* arg) {
+    if (started_) {
+        Detach();
+    }
+    const int rc = Reserve();
+    if (rc != 0) {
+        return rc;
+    }
+    std::scoped_lock lock(carrier_->lock);
+    carrier_->body = body;
+    carrier_->arg = arg;
+    carrier_->attached = true;
+    carrier_->done = false;
+    carrier_->changed.notify_all();
+    started_ = true;
+    return 0;
+}
+
+void TIdNativeThread::Unreserve() {
+    if (carrier_ == nullptr || started_) {
         return;
     }
     TCarrier* carrier = std::exchange(carrier_, nullptr);
+    {
+        // Back in the park it simply goes on waiting; nobody wakes it.
+        TPark& park = Park();
+        std::scoped_lock lock(park.lock);
+        if (park.parked.size() < MaxParked) {
+            park.parked.push_back(carrier);
+            return;
+        }
+    }
+    std::scoped_lock lock(carrier->lock);
+    carrier->quit = true;
+    carrier->changed.notify_all();
+}
+
+void TIdNativeThread::Join() {
+    if (!started_) {
+        Unreserve();
+        return;
+    }
+    TCarrier* carrier = std::exchange(carrier_, nullptr);
+    started_ = false;
     std::unique_lock lock(carrier->lock);
     carrier->changed.wait(lock, [carrier] { return carrier->done; });
     carrier->attached = false;
@@ -127,17 +158,19 @@ void TIdNativeThread::Join() {
 }
 
 void TIdNativeThread::Detach() {
-    if (carrier_ == nullptr) {
+    if (!started_) {
+        Unreserve();
         return;
     }
     TCarrier* carrier = std::exchange(carrier_, nullptr);
+    started_ = false;
     std::scoped_lock lock(carrier->lock);
     carrier->attached = false;
     carrier->changed.notify_all();
 }
 
 bool TIdNativeThread::IsCurrent() const {
-    if (carrier_ == nullptr) {
+    if (carrier_ == nullptr || !started_) {
         return false;
     }
     std::scoped_lock lock(carrier_->lock);
@@ -163,15 +196,43 @@ size_t TIdNativeThread::ParkedCount() {
     return park.parked.size();
 }
 
+bool TIdNativeThread::AwaitBody(TCarrier* carrier) {
+    using std::chrono::milliseconds;
+    std::unique_lock lock(carrier->lock);
+    const auto wake = [carrier] { return carrier->body != nullptr || carrier->quit; };
+    bool renamed = false;
+    for (;;) {
+        const milliseconds wait(renamed ? IdleLingerMs - RenameAfterMs : RenameAfterMs);
+        if (carrier->changed.wait_for(lock, wait, wake)) {
+            return carrier->body != nullptr;
+        }
+        lock.unlock();
+        if (!renamed) {
+            NameCurrentThread(IdleName);
+            renamed = true;
+        } else {
+            // Waited out the linger: end, unless reserved meanwhile (then
+            // the owner decides, and a reserved thread waits on).
+            TPark& park = Park();
+            std::scoped_lock parkLock(park.lock);
+            const auto it = std::find(park.parked.begin(), park.parked.end(), carrier);
+            if (it != park.parked.end()) {
+                park.parked.erase(it);
+                return false;
+            }
+        }
+        lock.lock();
+    }
+}
+
 void* TIdNativeThread::CarrierMain(void* arg) {
     auto* carrier = static_cast<TCarrier*>(arg);
     {
         std::scoped_lock lock(carrier->lock);
         carrier->self = pthread_self();
     }
-    using std::chrono::milliseconds;
     TPark& park = Park();
-    for (;;) {
+    while (AwaitBody(carrier)) {
         TBody body = nullptr;
         void* bodyArg = nullptr;
         {
@@ -188,36 +249,11 @@ void* TIdNativeThread::CarrierMain(void* arg) {
             // Not handed on while the handle may still ask about this body.
             carrier->changed.wait(lock, [carrier] { return !carrier->attached; });
         }
-        {
-            std::scoped_lock lock(park.lock);
-            if (park.parked.size() >= MaxParked) {
-                break;
-            }
-            park.parked.push_back(carrier);
+        std::scoped_lock lock(park.lock);
+        if (park.parked.size() >= MaxParked) {
+            break;
         }
-        std::unique_lock lock(carrier->lock);
-        const auto hasBody = [carrier] { return carrier->body != nullptr; };
-        if (carrier->changed.wait_for(lock, milliseconds(RenameAfterMs), hasBody)) {
-            continue;
-        }
-        lock.unlock();
-        NameCurrentThread(IdleName);
-        lock.lock();
-        if (carrier->changed.wait_for(lock, milliseconds(IdleLingerMs - RenameAfterMs), hasBody)) {
-            continue;
-        }
-        lock.unlock();
-        {
-            std::scoped_lock parkLock(park.lock);
-            const auto it = std::find(park.parked.begin(), park.parked.end(), carrier);
-            if (it != park.parked.end()) {
-                park.parked.erase(it);
-                break;
-            }
-        }
-        // Taken from the park just as the wait ran out: the body is on its way.
-        lock.lock();
-        carrier->changed.wait(lock, hasBody);
+        park.parked.push_back(carrier);
     }
     delete carrier;
     return nullptr;

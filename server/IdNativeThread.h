@@ -28,10 +28,16 @@ public:
     TIdNativeThread(const TIdNativeThread&) = delete;
     TIdNativeThread& operator=(const TIdNativeThread&) = delete;
 
-    // Runs body(arg) on a parked thread or, when none waits, on a new one
-    // with a small stack. Answers 0, or the platform's error number when no
-    // thread could be made.
+    // Takes a parked thread or, when none waits, makes a new one with a
+    // small stack; it waits for its body without being woken until Start.
+    // Answers 0, or the platform's error number when no thread could be
+    // made.
+    int Reserve();
+    // Runs body(arg) on the reserved thread (reserving one first when
+    // needed); answers as Reserve.
     int Start(TBody body, void* arg);
+    // Gives a reserved thread that never got a body back to the park.
+    void Unreserve();
     // Waits until the body has returned. Never from the body itself.
     void Join();
     // Stops caring about the body: it runs to its end on its own.
@@ -51,5 +57,10 @@ private:
     struct TCarrier;
     static void* CarrierMain(void* arg);
 
-    TCarrier* carrier_ = nullptr;  // set from Start to Join or Detach
+    // Waits parked (or freshly made, or reserved) until a body comes;
+    // false when the thread is to end instead.
+    static bool AwaitBody(TCarrier* carrier);
+
+    TCarrier* carrier_ = nullptr;  // from Reserve to Join, Detach or Unreserve
+    bool started_ = false;         // the body was given
 };

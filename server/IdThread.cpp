@@ -20,7 +20,9 @@ TIdThread::TIdThread(bool createSuspended, bool looping, std::string name)
       stoppedFlag_(createSuspended),
       threadName_(std::move(name)),
       native_(std::make_unique<TNativeThread>()) {
-    const int rc = native_->thread.Start(&TIdThread::ThreadEntry, this);
+    // The platform thread is taken now (so that a refusal surfaces here)
+    // and given the body when the gate first opens.
+    const int rc = native_->thread.Reserve();
     if (rc != 0) {
         throw EIdThreadError(
             FormatText("Thread creation error: %s", std::generic_category().message(rc).c_str()));
@@ -59,8 +61,11 @@ void TIdThread::StopAndJoin() {
         }
         RequestTerminateLocked();
         if (gate_ == TGateState::Suspended) {
+            // Never launched: the body never gets to run at all.
             gate_ = TGateState::Terminated;
             gateChanged_.notify_all();
+            finished_ = true;
+            finishedChanged_.notify_all();
         }
     }
     std::scoped_lock joinLock(joinLock_);
@@ -190,6 +195,9 @@ void TIdThread::Launch() {
     if (gate_ == TGateState::Suspended) {
         gate_ = TGateState::Running;
         gateChanged_.notify_all();
+        // The reserved thread cannot be refused any more.
+        std::scoped_lock joinLock(joinLock_);
+        (void)native_->thread.Start(&TIdThread::ThreadEntry, this);
     }
 }
 

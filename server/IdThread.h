@@ -23,9 +23,10 @@ using TIdThreadErrorEvent = std::function<void(TIdThread& thread, const std::exc
 
 // Lifetime promises (the scheduler and the servers rely on them):
 //
-// - The native thread exists from the constructor on, parked at a start
-//   gate. Hooks run only after the gate opens (Launch), i.e. never on a
-//   half-constructed object.
+// - A native thread is reserved from the constructor on (IdNativeThread)
+//   and given the body when the start gate opens (Launch). Hooks run only
+//   after that, i.e. never on a half-constructed object; a thread that
+//   never launches gives its native thread back unused.
 // - An owned thread (FreeWhenDone clear) is deleted by its owner, and only
 //   when it never launched or after WaitFor/TerminateAndWaitFor returned:
 //   by the time the base destructor joins, the derived parts that the
@@ -38,17 +39,16 @@ using TIdThreadErrorEvent = std::function<void(TIdThread& thread, const std::exc
 //   list lock is held, and the worker removes its yarn from that list (by
 //   freeing ThreadYarn in ReleaseRunResources) before it can get to its end.
 //   Deleting a never launched FreeWhenDone thread from outside is allowed:
-//   the destructor clears FreeWhenDone first, so the parked thread returns
-//   without freeing itself and is joined.
+//   its body never runs, so nothing else frees it.
 // - Lock order: a list lock (the scheduler's yarn list) before StateLock.
 //   StateLock is never held while a yarn is freed, since freeing a yarn
 //   takes the list lock.
 class TIdThread {
 public:
-    // The native thread is created at once; with createSuspended it waits
-    // at the gate until Launch. A thread created running still waits until
-    // its creator calls Launch once the object is fully constructed (the
-    // native thread would otherwise race the derived constructors' vtable
+    // The native thread is reserved at once; with createSuspended the body
+    // waits for Launch. A thread created running also gets its body only
+    // when its creator calls Launch once the object is fully constructed
+    // (the body would otherwise race the derived constructors' vtable
     // setup); it differs from a suspended one only in StoppedFlag.
     // Raises EIdThreadError "Thread creation error: %s" when the platform
     // refuses the thread.
