@@ -105,7 +105,10 @@ void TIdIOHandlerSocket::ConnectToPeer() {
     if (!boundIP_.empty() || boundPort_ != 0 || hasRange) {
         binding_->Bind();
     }
-    ApplyNagle();
+    // A new socket has Nagle on: only switching it off needs a call.
+    if (!useNagle_) {
+        ApplyNagle();
+    }
     if (OnAfterBind) {
         OnAfterBind(*this);
     }

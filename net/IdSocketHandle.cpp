@@ -247,8 +247,8 @@ bool TIdSocketHandle::AcceptFrom(TIdStackSocketHandle listeningSocket) {
     }
     ipVersion_ = peerVersion;
     AssignSocket(accepted);
+    // The peer is the one the accept reported; asking again costs a call.
     RefreshLocal();
-    RefreshPeer();
     return true;
 }
 

@@ -25,6 +25,9 @@ constexpr int32_t MaxHeaderLines = 1000;
 constexpr int32_t RefusalDrainMs = 2000;
 constexpr int32_t RefusalDrainBytes = 1024 * 1024;
 constexpr int32_t RelayTurnMs = 100;
+// Bodies up to this size leave in one send with their head; larger ones
+// would have to be copied to join it.
+constexpr int64_t GatheredBodyLimit = 64 * 1024;
 constexpr size_t RelayChunk = 64 * 1024;
 // Browsers open connections in bursts. With the framework's backlog of 15
 // the kernel's half-open queue overflows under a few hundred clients; it then
@@ -257,7 +260,9 @@ void TIdHTTPProxyServer::ReleaseOutbound(TIdTCPClient& outbound) {
         std::scoped_lock lock(outboundLock_);
         outbound_.erase(std::remove(outbound_.begin(), outbound_.end(), &outbound), outbound_.end());
     }
-    outbound.Disconnect();
+    // Nothing is told to the origin on the way out, so no receive is spent
+    // asking whether it is still there.
+    outbound.Disconnect(false);
 }
 
 int32_t TIdHTTPProxyServer::RequestRemainingMs(const TIdContext& context) const {
@@ -469,12 +474,16 @@ void TIdHTTPProxyServer::Forward(TIdCommand& command, TMethod method) {
             request.Add(requestHeaders[i]);
         }
         request.Add("");
-        // One send for the request head: with Nagle on, separate small sends
-        // would wait for the origin's delayed acknowledgement.
-        origin.WriteLines(request);
-        if (body && body->Size() > 0) {
-            origin.WriteFromStream(*body, 0);
-        }
+        // One send for the request head (and a small body): with Nagle on,
+        // separate small sends would wait for the origin's delayed
+        // acknowledgement. A large body is not copied to join it.
+        const bool smallBody = body && body->Size() > 0 && body->Size() <= GatheredBodyLimit;
+        SendGathered(origin, smallBody, [&] {
+            origin.WriteLines(request);
+            if (body && body->Size() > 0) {
+                origin.WriteFromStream(*body, 0);
+            }
+        });
         body.reset();
 
         TIdHeaderList responseHeaders;
@@ -485,20 +494,56 @@ void TIdHTTPProxyServer::Forward(TIdCommand& command, TMethod method) {
             head.Add(line);
         }
         head.Add("");
-        client.IOHandler()->WriteLines(head);
-
+        int32_t length = -1;
         if (method != TMethod::Head) {
-            int32_t length = TextToIntDef(responseHeaders.ValueOf("Content-Length"), -1);
+            length = TextToIntDef(responseHeaders.ValueOf("Content-Length"), -1);
             if (length < 0) {
                 length = -1;  // no usable length: the body ends when the origin closes
             }
-            ForwardResponseBody(*outbound, client, length, responseHeaders, outbound->Host());
         }
+        // An answer whose body came in with its head (most small ones) goes
+        // to the client in one send: the client is woken once, and what it
+        // sees is unchanged, since the head would only wait for bytes that
+        // are already here.
+        const TIdBuffer* queued = origin.InputQueue();
+        const bool arrivedWhole = method == TMethod::Head ||
+                                  (length >= 0 && length <= GatheredBodyLimit && queued != nullptr &&
+                                   queued->Used() >= length);
+        SendGathered(*client.IOHandler(), arrivedWhole, [&] {
+            client.IOHandler()->WriteLines(head);
+            if (method != TMethod::Head) {
+                ForwardResponseBody(*outbound, client, length, responseHeaders, outbound->Host());
+            }
+        });
+        // The client has everything: let it go before the origin's
+        // connection is taken down, rather than after.
+        client.Disconnect(false);
     } catch (...) {
         ReleaseOutbound(*outbound);
         throw;
     }
     ReleaseOutbound(*outbound);
+}
+
+void TIdHTTPProxyServer::SendGathered(TIdIOHandler& handler, bool gather, const std::function<void()>& writes) {
+    if (!gather) {
+        writes();
+        return;
+    }
+    handler.BeginWriteBuffering();
+    try {
+        writes();
+    } catch (...) {
+        // What was written before the failure leaves as it would have
+        // without the gathering.
+        try {
+            handler.EndWriteBuffering();
+        } catch (const EIdException&) {
+            // The peer is gone; the first error is the one to report.
+        }
+        throw;
+    }
+    handler.EndWriteBuffering();
 }
 
 void TIdHTTPProxyServer::ForwardResponseBody(TIdTCPClient& outbound, TIdTCPConnection& client, int32_t length,

@@ -87,6 +87,8 @@ private:
     void ConnectOutbound(TIdTCPClient& outbound);
     // Takes the connection off the list, then closes it.
     void ReleaseOutbound(TIdTCPClient& outbound);
+    // Runs writes on handler, gathered into one send when gather is set.
+    static void SendGathered(TIdIOHandler& handler, bool gather, const std::function<void()>& writes);
 
     std::string user_;
     std::string password_;
