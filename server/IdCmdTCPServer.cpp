@@ -86,7 +86,9 @@ void TIdCmdTCPServer::CheckCanActivate() {
 
 void TIdCmdTCPServer::NotifyConnect(TIdContext& context) {
     TIdTCPServer::NotifyConnect(context);
-    if (context.ClientConnection().IsConnected() && greeting_->HasContent()) {
+    // Content first: asking whether the peer is still there costs a receive,
+    // and a server without a greeting (the proxy) has nothing to send.
+    if (greeting_->HasContent() && context.ClientConnection().IsConnected()) {
         // Each worker fills and formats its own copy: the shared greeting is
         // only ever read once the server runs.
         std::unique_ptr<TIdReply> copy = replyKind_(replyTexts_.get());

@@ -1,6 +1,6 @@
 // IdNativeThread: platform threads with a small stack that park after their
-// body and carry the next one. Parked threads wait on their own condition
-// variable; the park itself is one short list under one lock.
+// body and carry the next one. Parked threads wait on their own semaphore;
+// the park itself is one short list under one lock.
 #include "server/IdNativeThread.h"
 
 #include <pthread.h>
@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <semaphore>
 #include <utility>
 #include <vector>
 
@@ -53,14 +54,21 @@ int StartPlatformThread(pthread_t& handle, void* (*entry)(void*), void* arg) {
 // does only while parked and unreserved (nobody refers to it then), or when
 // the park is full as its body returns and its handle has let go.
 struct TIdNativeThread::TCarrier {
+    // The hand-over of a body (or of the order to end): body, arg and quit
+    // are written before `offered` is released and read after it is
+    // acquired, so the semaphore orders them. Unlike a condition variable
+    // it wakes the waiting thread with one call and leaves no lock for the
+    // two threads to fight over afterwards.
+    std::binary_semaphore offered{0};
+    TBody body = nullptr;
+    void* arg = nullptr;
+    bool quit = false;
+
     std::mutex lock;
     std::condition_variable changed;  // with lock
     pthread_t self{};                 // guarded by lock; set by the thread itself
-    TBody body = nullptr;             // guarded by lock; the body to run next
-    void* arg = nullptr;              // guarded by lock
     bool attached = false;            // guarded by lock; a handle refers to the body
     bool done = false;                // guarded by lock; the body has returned
-    bool quit = false;                // guarded by lock; end without a body
 };
 
 namespace {
@@ -114,12 +122,14 @@ int TIdNativeThread::Start(TBody body, void* arg) {
     if (rc != 0) {
         return rc;
     }
-    std::scoped_lock lock(carrier_->lock);
     carrier_->body = body;
     carrier_->arg = arg;
-    carrier_->attached = true;
-    carrier_->done = false;
-    carrier_->changed.notify_all();
+    {
+        std::scoped_lock lock(carrier_->lock);
+        carrier_->attached = true;
+        carrier_->done = false;
+    }
+    carrier_->offered.release();
     started_ = true;
     return 0;
 }
@@ -138,9 +148,8 @@ void TIdNativeThread::Unreserve() {
             return;
         }
     }
-    std::scoped_lock lock(carrier->lock);
     carrier->quit = true;
-    carrier->changed.notify_all();
+    carrier->offered.release();
 }
 
 void TIdNativeThread::Join() {
@@ -198,19 +207,12 @@ size_t TIdNativeThread::ParkedCount() {
 
 bool TIdNativeThread::AwaitBody(TCarrier* carrier) {
     using std::chrono::milliseconds;
-    std::unique_lock lock(carrier->lock);
-    const auto wake = [carrier] { return carrier->body != nullptr || carrier->quit; };
-    bool renamed = false;
-    for (;;) {
-        const milliseconds wait(renamed ? IdleLingerMs - RenameAfterMs : RenameAfterMs);
-        if (carrier->changed.wait_for(lock, wait, wake)) {
-            return carrier->body != nullptr;
-        }
-        lock.unlock();
-        if (!renamed) {
-            NameCurrentThread(IdleName);
-            renamed = true;
-        } else {
+    if (!carrier->offered.try_acquire_for(milliseconds(RenameAfterMs))) {
+        NameCurrentThread(IdleName);
+        for (;;) {
+            if (carrier->offered.try_acquire_for(milliseconds(IdleLingerMs - RenameAfterMs))) {
+                break;
+            }
             // Waited out the linger: end, unless reserved meanwhile (then
             // the owner decides, and a reserved thread waits on).
             TPark& park = Park();
@@ -221,8 +223,8 @@ bool TIdNativeThread::AwaitBody(TCarrier* carrier) {
                 return false;
             }
         }
-        lock.lock();
     }
+    return !carrier->quit;
 }
 
 void* TIdNativeThread::CarrierMain(void* arg) {
@@ -233,18 +235,10 @@ void* TIdNativeThread::CarrierMain(void* arg) {
     }
     TPark& park = Park();
     while (AwaitBody(carrier)) {
-        TBody body = nullptr;
-        void* bodyArg = nullptr;
-        {
-            std::scoped_lock lock(carrier->lock);
-            body = carrier->body;
-            bodyArg = carrier->arg;
-        }
-        body(bodyArg);
+        carrier->body(carrier->arg);
         {
             std::unique_lock lock(carrier->lock);
             carrier->done = true;
-            carrier->body = nullptr;
             carrier->changed.notify_all();
             // Not handed on while the handle may still ask about this body.
             carrier->changed.wait(lock, [carrier] { return !carrier->attached; });
