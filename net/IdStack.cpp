@@ -126,6 +126,8 @@ int32_t TIdStack::Users() {
     return stackUsers;
 }
 
+std::unique_ptr<TIdSocketPump> TIdStack::CreatePump() { return std::make_unique<TIdBufferPump>(); }
+
 TIdStack& TIdStack::Instance() {
     TIdStack* stack = stackInstance.load(std::memory_order_acquire);
     if (stack == nullptr) {

@@ -14,6 +14,7 @@
 
 #include "io/IdGlobal.h"
 #include "net/IdPlatform.h"
+#include "net/IdSocketPump.h"
 
 // Error numbers of the socket error table (identical on every platform).
 namespace IdErr {
@@ -107,6 +108,9 @@ public:
     virtual void SetBlocking(TIdStackSocketHandle socket, bool blocking) = 0;
     // Pending error of a socket (SO_ERROR), as a table number; 0 when none.
     virtual int32_t PendingError(TIdStackSocketHandle socket) = 0;
+
+    // The best pump the platform has for relaying bytes between sockets.
+    virtual std::unique_ptr<TIdSocketPump> CreatePump();
 
     // --- Names and addresses.
     // LOCALHOST (any case) -> 127.0.0.1 and IPv4 text unchanged, without a

@@ -3,11 +3,13 @@
 // so errors are mapped by name rather than by arithmetic.
 #include "net/IdStackPosix.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include "io/IdException.h"
 #include "net/IdSocketApi.h"
@@ -330,6 +332,93 @@ void TIdStackPosix::SetBlocking(TIdStackSocketHandle socket, bool blocking) {
         CheckSocketResult(::fcntl(socket, F_SETFL, wanted));
     }
 }
+
+#ifdef __linux__
+namespace {
+
+// Bytes move from socket to pipe and from pipe to socket inside the kernel
+// (splice), never copied into the process. The pipe is made with the first
+// bytes, so an idle tunnel holds none, and is drained before Move returns.
+class TSplicePump : public TIdSocketPump {
+public:
+    // Enough for the largest single move; the kernel may keep a pipe smaller.
+    static constexpr int PipeSize = 256 * 1024;
+
+    TSplicePump() = default;
+    TSplicePump(const TSplicePump&) = delete;
+    TSplicePump& operator=(const TSplicePump&) = delete;
+    ~TSplicePump() override {
+        if (pipe_[0] != -1) {
+            ::close(pipe_[0]);
+            ::close(pipe_[1]);
+        }
+    }
+
+    void Prepare(TIdStackSocketHandle first, TIdStackSocketHandle second) override {
+        TIdStack& stack = TIdStack::Instance();
+        stack.SetBlocking(first, false);
+        stack.SetBlocking(second, false);
+    }
+
+    int32_t Move(TIdStackSocketHandle from, TIdStackSocketHandle to, int32_t limit, int32_t writeTimeoutMs) override {
+        if (pipe_[0] == -1) {
+            OpenPipe();
+        }
+        const auto want = static_cast<size_t>(std::clamp(limit, 1, capacity_));
+        ssize_t moved = 0;
+        do {
+            moved = ::splice(from, nullptr, pipe_[1], nullptr, want, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        } while (moved == -1 && errno == EINTR);
+        if (moved == -1) {
+            // The pipe is always drained, so "would block" can only mean
+            // that nothing has arrived.
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                return -1;
+            }
+            TIdStack::ThrowSocketError(TIdStackPosix::MapErrno(errno));
+        }
+        TIdRoomWait room(to, writeTimeoutMs);
+        for (ssize_t left = moved; left > 0;) {
+            const ssize_t sent = ::splice(pipe_[0], nullptr, to, nullptr, static_cast<size_t>(left),
+                                          SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+            if (sent > 0) {
+                left -= sent;
+                room.Took();
+            } else if (sent == -1 && errno == EINTR) {
+                continue;
+            } else if (sent == -1 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                TIdStack::ThrowSocketError(TIdStackPosix::MapErrno(errno));
+            } else {
+                room.WaitForRoom();
+            }
+        }
+        return static_cast<int32_t>(moved);
+    }
+
+private:
+    void OpenPipe() {
+        if (::pipe2(pipe_, O_NONBLOCK | O_CLOEXEC) == -1) {
+            pipe_[0] = pipe_[1] = -1;
+            TIdStack::ThrowSocketError(TIdStackPosix::MapErrno(errno));
+        }
+        // Best effort: the system's limit for pipe sizes may be lower.
+        const int size = ::fcntl(pipe_[1], F_SETPIPE_SZ, PipeSize);
+        capacity_ = size > 0 ? size : ::fcntl(pipe_[1], F_GETPIPE_SZ);
+        if (capacity_ <= 0) {
+            capacity_ = 64 * 1024;
+        }
+    }
+
+    int pipe_[2] = {-1, -1};
+    int capacity_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<TIdSocketPump> TIdStackPosix::CreatePump() { return std::make_unique<TSplicePump>(); }
+#else
+std::unique_ptr<TIdSocketPump> TIdStackPosix::CreatePump() { return TIdStackBSDBase::CreatePump(); }
+#endif
 
 std::unique_ptr<TIdStack> IdCreatePlatformStack() {
     return std::make_unique<TIdStackPosix>();

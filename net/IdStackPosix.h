@@ -17,6 +17,7 @@ public:
     int32_t SendNoWait(TIdStackSocketHandle socket, const uint8_t* data, int32_t size) override;
     int32_t ReceiveNoWait(TIdStackSocketHandle socket, uint8_t* data, int32_t size) override;
     bool ReuseAddressByDefault() const override { return true; }
+    std::unique_ptr<TIdSocketPump> CreatePump() override;
 
     // errno value -> the table's number (10000 + the BSD number of the same
     // name); an errno without a table entry is returned unchanged.

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <initializer_list>
+#include <thread>
 #include <vector>
 
 #include "io/IdException.h"
@@ -24,11 +26,15 @@ constexpr int32_t MaxHeaderLines = 1000;
 // and destroy the answer before the client has read it.
 constexpr int32_t RefusalDrainMs = 2000;
 constexpr int32_t RefusalDrainBytes = 1024 * 1024;
-constexpr int32_t RelayTurnMs = 100;
+// An idle tunnel sleeps this long at most between looks at its sockets and
+// its idle limit; a peer's bytes or close, and deactivation, wake it sooner.
+constexpr int32_t RelayTurnMs = 500;
+// How long the relay looks again for bytes before it sleeps.
+constexpr auto RelayLookAgain = std::chrono::microseconds(50);
 // Bodies up to this size leave in one send with their head; larger ones
 // would have to be copied to join it.
 constexpr int64_t GatheredBodyLimit = 64 * 1024;
-constexpr size_t RelayChunk = 64 * 1024;
+constexpr int32_t RelayChunk = 256 * 1024;
 // Browsers open connections in bursts. With the framework's backlog of 15
 // the kernel's half-open queue overflows under a few hundred clients; it then
 // answers with SYN cookies, and a client whose request spans more than one
@@ -599,10 +605,12 @@ void TIdHTTPProxyServer::ServeConnect(TIdCommand& command) {
     ReleaseOutbound(*outbound);
 }
 
-// Waits on both sockets at once and forwards whatever arrives on either side
-// straight away, so neither direction paces the other. Every byte read from
-// one side is written to the other before the next wait; when either side
-// closes, what it sent before closing has therefore already been passed on.
+// Forwards whatever arrives on either side straight away, so neither
+// direction paces the other. Every byte taken from one side is handed to the
+// other before anything else happens; when either side closes, what it sent
+// before closing has therefore already been passed on. Between messages the
+// loop looks again for a moment before it sleeps on both sockets at once:
+// in a conversation the answer is usually that close.
 void TIdHTTPProxyServer::Relay(TIdTCPConnection& client, TIdTCPClient& outbound) {
     TIdIOHandler& clientIO = *client.IOHandler();
     TIdIOHandler& originIO = *outbound.IOHandler();
@@ -624,13 +632,49 @@ void TIdHTTPProxyServer::Relay(TIdTCPConnection& client, TIdTCPClient& outbound)
     TIdSocketHandle& originSide = *outbound.SocketHandler()->Binding();
     TIdIOHandler* writers[2] = {&originIO, &clientIO};
     TIdSocketHandle* readers[2] = {&clientSide, &originSide};
-    std::vector<uint8_t> chunk(RelayChunk);
     TIdStack& stack = TIdStack::Instance();
+    // An intercept must see every byte, so with one the bytes go through the
+    // handlers; otherwise the stack's pump moves them (inside the kernel
+    // where the platform can).
+    std::unique_ptr<TIdSocketPump> pump;
+    std::unique_ptr<uint8_t[]> chunk;
+    if (clientIO.Intercept() == nullptr && originIO.Intercept() == nullptr) {
+        pump = stack.CreatePump();
+        pump->Prepare(clientSide.Socket(), originSide.Socket());
+    } else {
+        chunk = std::make_unique_for_overwrite<uint8_t[]>(RelayChunk);
+    }
+    // > 0 bytes moved from that side, 0 it closed, -1 nothing there.
+    auto moveFrom = [&](int side) -> int32_t {
+        if (pump) {
+            return pump->Move(readers[side]->Socket(), readers[1 - side]->Socket(), RelayChunk,
+                              writers[side]->WriteTimeout());
+        }
+        const int32_t n = stack.ReceiveNoWait(readers[side]->Socket(), chunk.get(), RelayChunk);
+        if (n > 0) {
+            writers[side]->WriteData(chunk.get(), n);
+        }
+        return n;
+    };
     const int32_t idleMs = IdleTimeoutMs();
     uint32_t lastActivity = TickCountMs();
+    auto lookUntil = std::chrono::steady_clock::now() + RelayLookAgain;
     for (;;) {
         if (!clientSide.HasSocket() || !originSide.HasSocket()) {
             return;
+        }
+        bool moved = false;
+        for (int side = 0; side < 2; ++side) {
+            const int32_t n = moveFrom(side);
+            if (n == 0) {
+                return;  // that side closed; everything it sent is already across
+            }
+            moved = moved || n > 0;
+        }
+        if (moved) {
+            lastActivity = TickCountMs();
+            lookUntil = std::chrono::steady_clock::now() + RelayLookAgain;
+            continue;
         }
         int32_t wait = RelayTurnMs;
         if (idleMs >= 0) {
@@ -640,21 +684,11 @@ void TIdHTTPProxyServer::Relay(TIdTCPConnection& client, TIdTCPClient& outbound)
             }
             wait = static_cast<int32_t>(std::min<int64_t>(wait, idleMs - idle));
         }
-        const TIdStackSocketHandle sockets[2] = {clientSide.Socket(), originSide.Socket()};
-        bool ready[2] = {false, false};
-        if (!stack.WaitReadable(sockets, 2, wait, ready)) {
+        if (std::chrono::steady_clock::now() < lookUntil) {
+            std::this_thread::yield();
             continue;
         }
-        for (int side = 0; side < 2; ++side) {
-            if (!ready[side]) {
-                continue;
-            }
-            const int32_t n = readers[side]->Receive(chunk.data(), static_cast<int32_t>(chunk.size()));
-            if (n <= 0) {
-                return;  // that side closed; everything it sent is already across
-            }
-            writers[side]->WriteData(chunk.data(), n);
-            lastActivity = TickCountMs();
-        }
+        const TIdStackSocketHandle sockets[2] = {clientSide.Socket(), originSide.Socket()};
+        stack.WaitReadable(sockets, 2, wait);
     }
 }
