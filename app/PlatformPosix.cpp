@@ -1,17 +1,22 @@
 // PlatformPosix: the executable's directory from /proc/self/exe, stop
 // signals (SIGINT, SIGTERM, SIGHUP) passed from the signal handler through a
 // self-pipe to a watcher thread, which runs the stop callback, and the
-// allocator setting that returns freed large blocks to the system.
+// allocator setting that returns freed large blocks to the system, the
+// mapped (huge page) memory for large bodies and the open-file limit.
 #include "app/Platform.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <csignal>
 #include <cstdlib>
 #include <thread>
@@ -19,6 +24,7 @@
 #include <vector>
 
 #include "app/Console.h"
+#include "io/IdStream.h"
 
 namespace {
 
@@ -172,6 +178,59 @@ void ReturnLargeBlocksToSystem() {
     // unmaps it.
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
 #endif
+}
+
+namespace {
+
+// Huge pages come in this size on the systems we run on; regions are
+// aligned to it so that each can be one.
+constexpr uintptr_t HugePageSize = 2 * 1024 * 1024;
+
+void* MapLargeBlock(size_t size) {
+    const size_t span = size + HugePageSize;
+    void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) {
+        return nullptr;
+    }
+    const auto first = reinterpret_cast<uintptr_t>(raw);
+    const uintptr_t start = (first + HugePageSize - 1) & ~(HugePageSize - 1);
+    if (start > first) {
+        munmap(raw, start - first);
+    }
+    const uintptr_t end = start + size;
+    if (first + span > end) {
+        munmap(reinterpret_cast<void*>(end), first + span - end);
+    }
+#ifdef MADV_HUGEPAGE
+    // A hint: where huge pages are off, the region simply gets small ones.
+    (void)madvise(reinterpret_cast<void*>(start), size, MADV_HUGEPAGE);
+#endif
+    return reinterpret_cast<void*>(start);
+}
+
+void UnmapLargeBlock(void* block, size_t size) { munmap(block, size); }
+
+}  // namespace
+
+void UseMappedMemoryForLargeBodies() {
+    TLargeBlockSource source;
+    source.Allocate = &MapLargeBlock;
+    source.Release = &UnmapLargeBlock;
+    SetLargeBlockSource(source);
+}
+
+void RaiseOpenFileLimit() {
+    constexpr rlim_t Cap = 1048576;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return;
+    }
+    const rlim_t wanted = limit.rlim_max == RLIM_INFINITY ? Cap : std::min<rlim_t>(limit.rlim_max, Cap);
+    if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= wanted) {
+        return;
+    }
+    limit.rlim_cur = wanted;
+    (void)setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 std::unique_ptr<TStopHandler> InstallStopHandler(std::function<void()> onStop) {

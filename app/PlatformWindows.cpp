@@ -124,6 +124,12 @@ void IgnoreBrokenPipe() {}
 // The Windows heap decommits large free blocks on its own.
 void ReturnLargeBlocksToSystem() {}
 
+// Large pages need a privilege that ordinary accounts lack.
+void UseMappedMemoryForLargeBodies() {}
+
+// Windows has no per-process limit on open sockets to raise.
+void RaiseOpenFileLimit() {}
+
 std::unique_ptr<TStopHandler> InstallStopHandler(std::function<void()> onStop) {
     return std::make_unique<TWindowsStopHandler>(std::move(onStop));
 }

@@ -51,6 +51,8 @@ int Run() {
     LogReady.store(false);
     IgnoreBrokenPipe();
     ReturnLargeBlocksToSystem();
+    UseMappedMemoryForLargeBodies();
+    RaiseOpenFileLimit();
 
     const TConsoleSession console;
     std::atomic<bool> stopRequested{false};

@@ -4,6 +4,7 @@
 // written: sizing a stream ahead costs nothing until data arrives.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -41,12 +42,28 @@ public:
     }
 };
 
+// Where the blocks of large bodies come from: the heap, unless the program
+// installs the platform's own mappings (app/Platform), which can back them
+// with huge pages. Allocate answers null when it cannot serve; the block
+// then comes from the heap. Install before streams are made.
+struct TLargeBlockSource {
+    void* (*Allocate)(size_t size) = nullptr;
+    void (*Release)(void* block, size_t size) = nullptr;
+};
+void SetLargeBlockSource(const TLargeBlockSource& source);
+
 class TMemoryStream : public TStream {
 public:
     // Blocks past the first are this size. The first one starts as large as
     // the stream's size asks for (a 100-byte body takes 100 bytes, not a
     // whole block) and grows by doubling up to this size.
     static constexpr int64_t BlockSize = 256 * 1024;
+    // A stream sized ahead to at least LargeStreamSize while it is still
+    // empty (a big body of known length) uses blocks of LargeBlockSize from
+    // the large block source instead: a fault per huge page rather than per
+    // page moves such a body several times faster.
+    static constexpr int64_t LargeBlockSize = 2 * 1024 * 1024;
+    static constexpr int64_t LargeStreamSize = 8 * 1024 * 1024;
 
     TMemoryStream() = default;
     TMemoryStream(const TMemoryStream&) = delete;
@@ -67,21 +84,40 @@ public:
     std::vector<uint8_t> ToBytes() const;
     // Bytes allocated in blocks (not the logical size).
     int64_t CommittedBytes() const noexcept;
+    // The size of this stream's blocks: BlockSize or LargeBlockSize.
+    int64_t BlockBytes() const noexcept { return blockSize_; }
 
 private:
     // Blocks are not cleared when allocated (a body overwrites them anyway):
     // only the first `filled` bytes hold stream content, and everything past
     // them reads as zero. A gap a write leaves is cleared when it is made.
-    struct TBlock {
-        std::unique_ptr<uint8_t[]> data;  // null = never written (reads as 0)
+    class TBlock {
+    public:
+        TBlock() = default;
+        TBlock(TBlock&& other) noexcept;
+        TBlock& operator=(TBlock&& other) noexcept;
+        TBlock(const TBlock&) = delete;
+        TBlock& operator=(const TBlock&) = delete;
+        ~TBlock() { Free(); }
+
+        // Replaces the memory with capacity fresh bytes, keeping the filled part.
+        void Grow(int64_t capacity);
+
+        uint8_t* data = nullptr;  // null = never written (reads as 0)
         int64_t capacity = 0;
         int64_t filled = 0;
+
+    private:
+        void Free() noexcept;
+        void (*release_)(void* block, size_t size) = nullptr;  // null: the heap's
     };
 
-    // Makes the block of pos able to hold bytes up to its offset `end`.
+    size_t BlocksFor(int64_t size) const;
+    // Makes the block able to hold bytes up to its offset `end`.
     TBlock& BlockFor(size_t index, int64_t end);
 
     std::vector<TBlock> blocks_;
+    int64_t blockSize_ = BlockSize;
     int64_t size_ = 0;
     int64_t position_ = 0;
     int64_t pendingWrite_ = 0;  // bytes offered by PrepareWrite, not yet committed
