@@ -659,16 +659,23 @@ void TIdHTTPProxyServer::Relay(TIdTCPConnection& client, TIdTCPClient& outbound)
     const int32_t idleMs = IdleTimeoutMs();
     uint32_t lastActivity = TickCountMs();
     auto lookUntil = std::chrono::steady_clock::now() + RelayLookAgain;
+    // Sides worth a move: at first both, then those the last wait reported
+    // and those that just moved bytes (more may be there).
+    bool ready[2] = {true, true};
     for (;;) {
         if (!clientSide.HasSocket() || !originSide.HasSocket()) {
             return;
         }
         bool moved = false;
         for (int side = 0; side < 2; ++side) {
+            if (!ready[side]) {
+                continue;
+            }
             const int32_t n = moveFrom(side);
             if (n == 0) {
                 return;  // that side closed; everything it sent is already across
             }
+            ready[side] = n > 0;
             moved = moved || n > 0;
         }
         if (moved) {
@@ -684,11 +691,9 @@ void TIdHTTPProxyServer::Relay(TIdTCPConnection& client, TIdTCPClient& outbound)
             }
             wait = static_cast<int32_t>(std::min<int64_t>(wait, idleMs - idle));
         }
-        if (std::chrono::steady_clock::now() < lookUntil) {
-            std::this_thread::yield();
-            continue;
-        }
+        // While looking again, one zero wait on both sockets per look.
+        const bool looking = std::chrono::steady_clock::now() < lookUntil;
         const TIdStackSocketHandle sockets[2] = {clientSide.Socket(), originSide.Socket()};
-        stack.WaitReadable(sockets, 2, wait);
+        stack.WaitReadable(sockets, 2, looking ? 0 : wait, ready);
     }
 }
