@@ -18,7 +18,7 @@ define build
 	$(CMAKE) --build --preset $(1) -j $(JOBS) $(if $(2),--target $(2))
 endef
 
-.PHONY: all release run test e2e debug asan tsan win win-test fuzz dist clean deps
+.PHONY: all release run test e2e debug asan tsan win win-test fuzz dist bench clean deps
 
 all: release
 
@@ -65,6 +65,13 @@ fuzz:
 dist:
 	@$(DEPS) native win
 	bash tools/dist.sh
+
+# Micro-benchmarks of the hot paths; figures guard against regressions and
+# are compared on one machine only. BENCH_ARGS go to Google Benchmark.
+bench:
+	@$(DEPS) native bench
+	$(call build,bench)
+	build/bench/bench/vtl_bench $(BENCH_ARGS)
 
 clean:
 	rm -rf build dist

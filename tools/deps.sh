@@ -1,21 +1,23 @@
 #!/usr/bin/env bash
 # Makes sure the Debian packages a build needs are installed:
-#   tools/deps.sh native|win|ci ...
+#   tools/deps.sh native|win|bench|ci ...
 # As root it installs what is missing (non-interactive); otherwise it names
 # the missing packages and fails, so that the build stops with a clear hint.
 set -euo pipefail
 
 native=(cmake g++ make libgtest-dev googletest)
 win=(cmake make googletest g++-mingw-w64-x86-64-posix wine64 wine)
-ci=("${native[@]}" "${win[@]}" curl python3 openssl clang libclang-rt-14-dev procps)
+bench=(cmake g++ make libbenchmark-dev)
+ci=("${native[@]}" "${win[@]}" "${bench[@]}" curl python3 openssl clang libclang-rt-14-dev procps)
 
 wanted=()
 for group in "${@:-native}"; do
     case "$group" in
         native) wanted+=("${native[@]}") ;;
         win) wanted+=("${win[@]}") ;;
+        bench) wanted+=("${bench[@]}") ;;
         ci) wanted+=("${ci[@]}") ;;
-        *) echo "deps.sh: unknown group '$group' (native, win, ci)" >&2; exit 2 ;;
+        *) echo "deps.sh: unknown group '$group' (native, win, bench, ci)" >&2; exit 2 ;;
     esac
 done
 
