@@ -524,6 +524,43 @@ TEST_F(IOHandlerTest, GatheringRestartDropsPendingAndCancelSendsNothing) {
     EXPECT_EQ((Lines{"kept", "direct"}), io_.Sends());
 }
 
+TEST_F(IOHandlerTest, WriteLinesInsideAnOpenGatheringKeepsWhatWasGathered) {
+    io_.BeginWriteBuffering();
+    io_.WriteText("before|");
+    io_.WriteLines(MakeStrings({"HTTP/1.0 200 OK", "Content-Length: 4", ""}));
+    EXPECT_TRUE(io_.Sends().empty());
+    EXPECT_TRUE(io_.WriteBufferingActive());
+    io_.WriteText("body");
+    io_.EndWriteBuffering();
+    EXPECT_EQ((Lines{"before|HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nbody"}), io_.Sends());
+}
+
+// A stream that keeps its memory to itself: the handler reads it out into
+// chunks of SendBufferSize, as it does for the memory stream's own blocks.
+class OpaqueStream : public TStream {
+public:
+    explicit OpaqueStream(const std::string& text) { inner_.Write(text.data(), static_cast<int64_t>(text.size())); }
+    int64_t Size() const override { return inner_.Size(); }
+    void SetSize(int64_t size) override { inner_.SetSize(size); }
+    int64_t Position() const override { return inner_.Position(); }
+    void SetPosition(int64_t position) override { inner_.SetPosition(position); }
+    int64_t Read(void* dest, int64_t count) override { return inner_.Read(dest, count); }
+    int64_t Write(const void* src, int64_t count) override { return inner_.Write(src, count); }
+
+private:
+    TMemoryStream inner_;
+};
+
+TEST_F(IOHandlerTest, StreamWithoutDirectAccessIsSentInTheSameChunks) {
+    const std::string body = Pattern(70000);
+    OpaqueStream stream(body);
+    io_.WriteFromStream(stream, 0, false);
+    ASSERT_EQ(3u, io_.Sends().size());
+    EXPECT_EQ(32768u, io_.Sends()[0].size());
+    EXPECT_EQ(4464u, io_.Sends()[2].size());
+    EXPECT_EQ(body, io_.SentText());
+}
+
 TEST_F(IOHandlerTest, SendAfterPeerCloseRaisesEvenWithQueuedInput) {
     io_.Deliver("unread").PeerCloses();
     io_.IsConnected();

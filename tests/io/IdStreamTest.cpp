@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <span>
 #include <vector>
 
 namespace {
@@ -137,6 +139,148 @@ TEST_F(MemoryStreamTest, ClearReleasesEverything) {
     EXPECT_EQ(stream_.Position(), 0);
     EXPECT_EQ(stream_.CommittedBytes(), 0);
     EXPECT_TRUE(stream_.ToBytes().empty());
+}
+
+TEST_F(MemoryStreamTest, SmallBodySizedAheadCommitsOnlyItsSize) {
+    const auto data = Pattern(100);
+    stream_.SetSize(100);
+    stream_.Write(data.data(), 100);
+    EXPECT_EQ(stream_.CommittedBytes(), 100);
+    EXPECT_EQ(stream_.ToBytes(), data);
+}
+
+TEST_F(MemoryStreamTest, FirstBlockGrowsWithoutLosingBytes) {
+    const auto data = Pattern(static_cast<size_t>(Block + 500), 9);
+    stream_.Write(data.data(), 10);
+    EXPECT_EQ(stream_.CommittedBytes(), 10);
+    stream_.Write(data.data() + 10, 3000);
+    stream_.Write(data.data() + 3010, static_cast<int64_t>(data.size()) - 3010);
+    EXPECT_EQ(stream_.CommittedBytes(), 2 * Block);
+    EXPECT_EQ(stream_.ToBytes(), data);
+}
+
+TEST_F(MemoryStreamTest, ShrinkInsideTheFirstBlockShowsZerosAfterRegrowth) {
+    const auto data = Pattern(1000);
+    stream_.Write(data.data(), 1000);
+    stream_.SetSize(400);
+    stream_.SetSize(1000);
+    std::vector<uint8_t> expected(data.begin() + 390, data.begin() + 400);
+    expected.resize(20, 0);
+    EXPECT_EQ(ReadAt(390, 20), expected);
+    // A gap left by a write further on reads as zero too, not as whatever
+    // the fresh memory held.
+    stream_.SetPosition(2000);
+    stream_.Write(data.data(), 5);
+    EXPECT_EQ(ReadAt(1990, 10), std::vector<uint8_t>(10, 0));
+}
+
+// The I/O layer's direct access: memory offered at the position, of which
+// only what is committed becomes part of the stream.
+TEST_F(MemoryStreamTest, PreparedMemoryCountsOnlyWhenCommitted) {
+    const auto data = Pattern(300);
+    stream_.SetSize(300);
+    std::span<uint8_t> area = stream_.PrepareWrite(300);
+    ASSERT_EQ(area.size(), 300U);
+    std::memcpy(area.data(), data.data(), 120);
+    stream_.CommitWrite(120);
+    EXPECT_EQ(stream_.Position(), 120);
+    area = stream_.PrepareWrite(180);
+    std::memcpy(area.data(), data.data() + 120, 180);
+    stream_.CommitWrite(180);
+    EXPECT_EQ(stream_.ToBytes(), data);
+
+    // Offered past the end and not used: nothing is kept.
+    area = stream_.PrepareWrite(Block);
+    EXPECT_EQ(area.size(), static_cast<size_t>(Block - 300));
+    stream_.CommitWrite(0);
+    EXPECT_EQ(stream_.Size(), 300);
+    stream_.SetPosition(2 * Block);
+    ASSERT_FALSE(stream_.PrepareWrite(10).empty());
+    stream_.CommitWrite(0);
+    EXPECT_EQ(stream_.Size(), 300);
+    EXPECT_EQ(stream_.CommittedBytes(), Block);
+}
+
+TEST_F(MemoryStreamTest, PeekShowsHeldBytesAndNothingUnwritten) {
+    const auto data = Pattern(50);
+    stream_.SetSize(Block + 100);
+    stream_.SetPosition(Block);
+    stream_.Write(data.data(), 50);
+    stream_.SetPosition(0);
+    EXPECT_TRUE(stream_.PeekRead(10).empty());  // never written: Read gives the zeros
+    stream_.SetPosition(Block + 10);
+    const std::span<const uint8_t> held = stream_.PeekRead(1000);
+    EXPECT_EQ(std::vector<uint8_t>(held.begin(), held.end()), std::vector<uint8_t>(data.begin() + 10, data.end()));
+    EXPECT_EQ(stream_.Position(), Block + 10);  // peeking does not move
+}
+
+// A large block source that counts what it hands out; it can also refuse.
+struct CountingSource {
+    static inline int live = 0;
+    static inline int handedOut = 0;
+    static inline bool refuse = false;
+    static void* Allocate(size_t size) {
+        if (refuse) {
+            return nullptr;
+        }
+        ++live;
+        ++handedOut;
+        return new uint8_t[size];
+    }
+    static void Release(void* block, size_t) {
+        --live;
+        delete[] static_cast<uint8_t*>(block);
+    }
+};
+
+class LargeStreamTest : public ::testing::Test {
+protected:
+    LargeStreamTest() {
+        CountingSource::live = 0;
+        CountingSource::handedOut = 0;
+        CountingSource::refuse = false;
+        SetLargeBlockSource({&CountingSource::Allocate, &CountingSource::Release});
+    }
+    ~LargeStreamTest() override { SetLargeBlockSource({}); }
+};
+
+TEST_F(LargeStreamTest, BigBodyOfKnownLengthUsesLargeBlocksFromTheSource) {
+    const int64_t size = TMemoryStream::LargeStreamSize + 12345;
+    const auto data = Pattern(static_cast<size_t>(size), 5);
+    {
+        TMemoryStream stream;
+        stream.SetSize(size);
+        EXPECT_EQ(stream.BlockBytes(), TMemoryStream::LargeBlockSize);
+        stream.Write(data.data(), size);
+        EXPECT_EQ(stream.ToBytes(), data);
+        const int64_t blocks = (size + TMemoryStream::LargeBlockSize - 1) / TMemoryStream::LargeBlockSize;
+        EXPECT_EQ(CountingSource::live, blocks);
+        stream.SetSize(TMemoryStream::LargeBlockSize);
+        EXPECT_EQ(CountingSource::live, 1);
+    }
+    EXPECT_EQ(CountingSource::live, 0);
+}
+
+TEST_F(LargeStreamTest, SmallAndGrowingStreamsKeepOrdinaryBlocks) {
+    TMemoryStream grown;
+    const auto data = Pattern(static_cast<size_t>(TMemoryStream::LargeStreamSize), 2);
+    grown.Write(data.data(), static_cast<int64_t>(data.size()));
+    EXPECT_EQ(grown.BlockBytes(), TMemoryStream::BlockSize);
+    TMemoryStream small;
+    small.SetSize(TMemoryStream::LargeStreamSize - 1);
+    EXPECT_EQ(small.BlockBytes(), TMemoryStream::BlockSize);
+    EXPECT_EQ(CountingSource::handedOut, 0);
+}
+
+TEST_F(LargeStreamTest, RefusingSourceLeavesTheBlocksToTheHeap) {
+    CountingSource::refuse = true;
+    const int64_t size = TMemoryStream::LargeStreamSize;
+    const auto data = Pattern(static_cast<size_t>(size), 7);
+    TMemoryStream stream;
+    stream.SetSize(size);
+    stream.Write(data.data(), size);
+    EXPECT_EQ(stream.ToBytes(), data);
+    EXPECT_EQ(CountingSource::handedOut, 0);
 }
 
 // Sequential writes and reads in chunks that do not divide the block size.

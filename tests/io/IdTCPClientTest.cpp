@@ -295,6 +295,70 @@ TEST_F(TCPClientTest, FixedStreamCutShortByPeerHoldsWhatArrived) {
     ExpectServerFine();
 }
 
+// Bodies go straight into the stream's memory in chunks of RecvBufferSize;
+// a close before a chunk's first byte ends a fixed-size read quietly, a
+// close inside a chunk raises. Both keep every byte that came.
+struct CutShortCase {
+    size_t sent;
+    int64_t asked;
+    bool raises;
+};
+
+class FixedStreamCutShortTest : public TCPClientTest, public ::testing::WithParamInterface<CutShortCase> {};
+
+TEST_P(FixedStreamCutShortTest, KeepsWhatArrivedAndRaisesOnlyInsideAChunk) {
+    const CutShortCase c = GetParam();
+    const std::string body = Pattern(c.sent, 3);
+    Serve([&body](LoopbackPeer& peer) {
+        peer.Send(body);
+        peer.Close();
+    });
+    ConnectToServer();
+    TMemoryStream stream;
+    bool raised = false;
+    try {
+        IO().ReadIntoStream(stream, c.asked, false);
+    } catch (const EIdConnClosedGracefully&) {
+        raised = true;
+    }
+    EXPECT_EQ(c.raises, raised);
+    EXPECT_EQ(static_cast<int64_t>(c.sent), stream.Size());
+    EXPECT_TRUE(StreamText(stream) == body);
+    ExpectServerFine();
+}
+
+INSTANTIATE_TEST_SUITE_P(Chunks, FixedStreamCutShortTest,
+                         ::testing::Values(CutShortCase{32768, 40000, false}, CutShortCase{65536, 70000, false},
+                                           CutShortCase{40000, 70000, true}, CutShortCase{1, 32768, true}));
+
+// A stream that cannot offer its memory is filled through the input queue.
+class QueueOnlyStream : public TStream {
+public:
+    int64_t Size() const override { return inner_.Size(); }
+    void SetSize(int64_t size) override { inner_.SetSize(size); }
+    int64_t Position() const override { return inner_.Position(); }
+    void SetPosition(int64_t position) override { inner_.SetPosition(position); }
+    int64_t Read(void* dest, int64_t count) override { return inner_.Read(dest, count); }
+    int64_t Write(const void* src, int64_t count) override { return inner_.Write(src, count); }
+    const TMemoryStream& Inner() const { return inner_; }
+
+private:
+    TMemoryStream inner_;
+};
+
+TEST_F(TCPClientTest, StreamWithoutDirectAccessGetsEveryByteThroughTheQueue) {
+    const std::string body = Pattern(70000, 4);
+    Serve([&body](LoopbackPeer& peer) {
+        peer.Send(body);
+        peer.Close();
+    });
+    ConnectToServer();
+    QueueOnlyStream stream;
+    IO().ReadIntoStream(stream, -1, true);
+    EXPECT_TRUE(StreamText(stream.Inner()) == body);
+    ExpectServerFine();
+}
+
 TEST_F(TCPClientTest, QueuedInputKeepsClosedConnectionReadable) {
     const std::string body = Pattern(100);
     Serve([&body](LoopbackPeer& peer) {

@@ -250,6 +250,31 @@ TEST_F(TcpServerTest, DestructionRightAfterClientsLeftIsSafe) {
     ExpectNothingLeftAfterServer();
 }
 
+// The server closes first, so its port keeps connections waiting out
+// TIME_WAIT for a minute; an administrator restarting right away must not
+// be told that the port is in use.
+TEST_F(TcpServerTest, RestartsOnItsPortRightAfterClosingConnections) {
+    server_->OnExecute = [](TIdContext& context) {
+        TIdIOHandler& io = *context.ClientConnection().IOHandler();
+        io.WriteLine("bye " + io.ReadLine());
+        context.ClientConnection().Disconnect();
+    };
+    Start();
+    for (int i = 0; i < 3; ++i) {
+        TLoopbackClient client(port_);
+        client.SendLine("x");
+        EXPECT_EQ(client.ReadLine(), "bye x");
+        EXPECT_TRUE(client.WaitClosed());
+    }
+    server_->SetActive(false);
+    server_->Bindings()[0].SetPort(port_);
+    EXPECT_NO_THROW(server_->SetActive(true));
+    ASSERT_TRUE(server_->Active());
+    TLoopbackClient again(port_);
+    again.SendLine("y");
+    EXPECT_EQ(again.ReadLine(), "bye y");
+}
+
 // -------------------------------------------------------- default bindings
 
 TEST_F(TcpServerTest, DefaultBindingsListenOnEveryFamily) {
