@@ -1,15 +1,24 @@
 // PlatformTest: the stop request reaches its callback on a normal thread
-// (not inside the signal handler), once, and the executable's directory is
-// a real directory.
+// (not inside the signal handler), once, the executable's directory is a
+// real directory, big bodies live in the platform's mapped memory, and the
+// open-file limit only ever goes up.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <span>
 #include <thread>
+#include <vector>
+#ifdef __linux__
+#include <sys/resource.h>
+#endif
 
 #include "app/Platform.h"
+#include "io/IdStream.h"
 
 namespace {
 
@@ -63,6 +72,58 @@ TEST(ExecutableDirectoryTest, IsAnExistingDirectoryWithoutTrailingSeparator) {
     EXPECT_NE(directory.back(), PathDelimiter());
     EXPECT_TRUE(std::filesystem::path(directory).is_absolute()) << directory;
     EXPECT_TRUE(std::filesystem::is_directory(directory)) << directory;
+}
+
+}  // namespace
+
+namespace {
+
+// A big body of known length in the memory the platform maps for it: every
+// byte reads back, and shrinking and freeing the stream give it back.
+TEST(LargeBodyMemoryTest, BigBodyRoundTripsThroughMappedBlocks) {
+    UseMappedMemoryForLargeBodies();
+    const int64_t size = TMemoryStream::LargeStreamSize + 3 * TMemoryStream::LargeBlockSize / 2;
+    std::vector<uint8_t> data(static_cast<size_t>(size));
+    for (size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<uint8_t>((i * 7 + i / 4093) & 0xFF);
+    }
+    {
+        TMemoryStream stream;
+        stream.SetSize(size);
+        ASSERT_EQ(stream.BlockBytes(), TMemoryStream::LargeBlockSize);
+        for (int64_t done = 0; done < size;) {
+            const std::span<uint8_t> area = stream.PrepareWrite(std::min<int64_t>(32768, size - done));
+            std::memcpy(area.data(), data.data() + done, area.size());
+            stream.CommitWrite(static_cast<int64_t>(area.size()));
+            done += static_cast<int64_t>(area.size());
+        }
+        EXPECT_TRUE(stream.ToBytes() == data);
+        stream.SetSize(TMemoryStream::LargeBlockSize + 10);
+        stream.SetSize(size);
+        stream.SetPosition(TMemoryStream::LargeBlockSize + 8);
+        uint8_t tail[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+        ASSERT_EQ(stream.Read(tail, 4), 4);
+        EXPECT_EQ(tail[0], data[static_cast<size_t>(TMemoryStream::LargeBlockSize + 8)]);
+        EXPECT_EQ(tail[2], 0);
+    }
+    SetLargeBlockSource({});
+}
+
+TEST(OpenFileLimitTest, RaisingNeverLowersTheLimit) {
+#ifdef __linux__
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
+    RaiseOpenFileLimit();
+    rlimit after{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &after), 0);
+    EXPECT_GE(after.rlim_cur, before.rlim_cur);
+    EXPECT_EQ(after.rlim_max, before.rlim_max);
+    if (before.rlim_max != RLIM_INFINITY) {
+        EXPECT_EQ(after.rlim_cur, std::max<rlim_t>(before.rlim_cur, std::min<rlim_t>(before.rlim_max, 1048576)));
+    }
+#else
+    RaiseOpenFileLimit();  // nothing to raise; must simply not fail
+#endif
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <ostream>
 #include <string>
 
+#include "io/IdException.h"
 #include "io/IdStream.h"
 #include "proxy/HTTPProxyServer.h"
 #include "tests/proxy/ProxyTestSupport.h"
@@ -127,6 +128,19 @@ TEST_F(Forwarding, DocumentHandlerCanDropTheBody) {
     OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\n\r\nsecret"));
     RawClient client = Exchange("GET " + origin.Url("/") + " HTTP/1.0\r\n\r\n");
     EXPECT_EQ(client.Received(), "HTTP/1.0 200 OK\r\n\r\n");
+}
+
+// A small answer leaves with its head in one send; a handler that fails in
+// between must still leave the client what it would have had without that
+// gathering: the head, then the close.
+TEST_F(Forwarding, DocumentHandlerFailingOnASmallAnswerLeavesTheHead) {
+    proxy_.OnHTTPDocument = [](TIdHTTPProxyServer&, const std::string&, std::unique_ptr<TStream>&,
+                               const TIdHeaderList&, const std::string&, uint32_t) {
+        throw EIdException("handler failed");
+    };
+    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello"));
+    RawClient client = Exchange("GET " + origin.Url("/") + " HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(client.Received(), "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\n");
 }
 
 TEST_F(Forwarding, UnreachableOriginClosesWithoutAnswer) {
