@@ -129,8 +129,9 @@ int TIdNativeThread::Start(TBody body, void* arg) {
         carrier_->attached = true;
         carrier_->done = false;
     }
-    carrier_->offered.release();
+    // Set before the hand-over: the body may ask its handle at once.
     started_ = true;
+    carrier_->offered.release();
     return 0;
 }
 
