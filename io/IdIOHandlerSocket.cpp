@@ -120,6 +120,12 @@ void TIdIOHandlerSocket::ConnectToPeer() {
 
 namespace {
 
+// The largest single receive into the input queue. Lines and header blocks
+// never need more, and a larger RecvBufferSize only speeds up bodies, which
+// are received straight into their stream; the per-thread receive area
+// stays small.
+constexpr int32_t MaxQueuedReceive = 64 * 1024;
+
 // How long a receive that found nothing looks again before it sleeps.
 constexpr auto LookAgainWindow = std::chrono::microseconds(50);
 
@@ -179,7 +185,7 @@ int32_t TIdIOHandlerStack::FillFromSource(bool raiseIfClosed, int32_t timeoutMs,
     int32_t count = 0;
     do {
         if (HasSpareReceiveBuffer()) {
-            const int32_t size = std::max(RecvBufferSize(), 1);
+            const int32_t size = std::clamp(RecvBufferSize(), 1, MaxQueuedReceive);
             uint8_t* area = ThreadReceiveArea(size);
             count = ReceiveWithin(area, size, timeout);
             if (count < 0) {

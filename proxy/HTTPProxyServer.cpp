@@ -31,6 +31,8 @@ constexpr int32_t RefusalDrainBytes = 1024 * 1024;
 constexpr int32_t RelayTurnMs = 500;
 // How long the relay looks again for bytes before it sleeps.
 constexpr auto RelayLookAgain = std::chrono::microseconds(50);
+// The receive and send chunk of bodies on the proxy's connections.
+constexpr int32_t BodyChunk = 256 * 1024;
 // Bodies up to this size leave in one send with their head; larger ones
 // would have to be copied to join it.
 constexpr int64_t GatheredBodyLimit = 64 * 1024;
@@ -304,6 +306,7 @@ std::string TIdHTTPProxyServer::ReadRequestLine(TIdContext& context) {
     // Every answer to this client, the 400 of an unknown line included, is
     // a write that a client that stops reading could block for good.
     client.IOHandler()->SetWriteTimeout(IdleTimeoutMs());
+    UseBodyChunks(*client.IOHandler());
     const int32_t remaining = RequestRemainingMs(context);
     if (remaining < 0) {
         return client.IOHandler()->ReadLine();
@@ -462,6 +465,7 @@ void TIdHTTPProxyServer::Forward(TIdCommand& command, TMethod method) {
         TIdIOHandler& origin = *outbound->IOHandler();
         origin.SetReadTimeout(IdleTimeoutMs());
         origin.SetWriteTimeout(IdleTimeoutMs());
+        UseBodyChunks(origin);
 
         static constexpr const char* MethodNames[] = {"GET ", "POST ", "HEAD "};
         TStrings request;
@@ -529,6 +533,14 @@ void TIdHTTPProxyServer::Forward(TIdCommand& command, TMethod method) {
         throw;
     }
     ReleaseOutbound(*outbound);
+}
+
+// Bodies move straight between the sockets and the body's memory, so
+// larger chunks cost no buffer: they only save calls, and acknowledgements
+// that on one machine make the sender do its work on our time.
+void TIdHTTPProxyServer::UseBodyChunks(TIdIOHandler& handler) {
+    handler.SetRecvBufferSize(BodyChunk);
+    handler.SetSendBufferSize(BodyChunk);
 }
 
 void TIdHTTPProxyServer::SendGathered(TIdIOHandler& handler, bool gather, const std::function<void()>& writes) {

@@ -87,6 +87,8 @@ private:
     void ConnectOutbound(TIdTCPClient& outbound);
     // Takes the connection off the list, then closes it.
     void ReleaseOutbound(TIdTCPClient& outbound);
+    // Sets the chunk sizes in which the handler moves bodies.
+    static void UseBodyChunks(TIdIOHandler& handler);
     // Runs writes on handler, gathered into one send when gather is set.
     static void SendGathered(TIdIOHandler& handler, bool gather, const std::function<void()>& writes);
 
