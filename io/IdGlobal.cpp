@@ -373,6 +373,19 @@ uint32_t TickDiff(uint32_t start, uint32_t now) {
     return now - start;
 }
 
+TIdLookAgain::TIdLookAgain(std::chrono::microseconds window)
+    : window_(window), until_(std::chrono::steady_clock::now() + window) {}
+
+void TIdLookAgain::Restart() { until_ = std::chrono::steady_clock::now() + window_; }
+
+bool TIdLookAgain::Next() {
+    if (std::chrono::steady_clock::now() >= until_) {
+        return false;
+    }
+    std::this_thread::yield();
+    return true;
+}
+
 void SleepMs(int32_t ms) {
     if (ms > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -60,3 +61,21 @@ uint32_t TickCountMs();
 uint32_t TickDiff(uint32_t start, uint32_t now);
 
 void SleepMs(int32_t ms);
+
+// A short window of looking again for bytes before sleeping on a socket:
+// an answer a few microseconds away is then taken without the sleep and the
+// wake-up, which cost more (above all in virtual machines). Each look first
+// gives the processor to any other thread that wants it, so that looking
+// again never holds up work that is waiting.
+class TIdLookAgain {
+public:
+    explicit TIdLookAgain(std::chrono::microseconds window);
+    // The window starts anew (after bytes moved).
+    void Restart();
+    // Yields once; true while the window lasts.
+    bool Next();
+
+private:
+    std::chrono::microseconds window_;
+    std::chrono::steady_clock::time_point until_;
+};

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 #include <memory>
 
 #include "io/IdException.h"
@@ -153,12 +152,9 @@ int32_t TIdIOHandlerStack::ReceiveWithin(uint8_t* dest, int32_t size, int32_t ti
         return ready;
     }
     // An answer is often a few microseconds away (an origin on the same
-    // machine or network). Looking again for a moment, giving the processor
-    // to any other thread in between, spares the sleep and the wake-up,
-    // which cost more than that, above all in virtual machines.
-    const auto until = std::chrono::steady_clock::now() + LookAgainWindow;
-    while (std::chrono::steady_clock::now() < until) {
-        std::this_thread::yield();
+    // machine or network): look again for a moment before sleeping.
+    TIdLookAgain look(LookAgainWindow);
+    while (look.Next()) {
         const int32_t late = stack.ReceiveNoWait(binding_->Socket(), dest, size);
         if (late >= 0) {
             return late;

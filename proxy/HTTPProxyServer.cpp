@@ -6,7 +6,6 @@
 #include <array>
 #include <chrono>
 #include <initializer_list>
-#include <thread>
 #include <vector>
 
 #include "io/IdException.h"
@@ -670,7 +669,7 @@ void TIdHTTPProxyServer::Relay(TIdTCPConnection& client, TIdTCPClient& outbound)
     };
     const int32_t idleMs = IdleTimeoutMs();
     uint32_t lastActivity = TickCountMs();
-    auto lookUntil = std::chrono::steady_clock::now() + RelayLookAgain;
+    TIdLookAgain look(RelayLookAgain);
     // Sides worth a move: at first both, then those the last wait reported
     // and those that just moved bytes (more may be there).
     bool ready[2] = {true, true};
@@ -692,7 +691,7 @@ void TIdHTTPProxyServer::Relay(TIdTCPConnection& client, TIdTCPClient& outbound)
         }
         if (moved) {
             lastActivity = TickCountMs();
-            lookUntil = std::chrono::steady_clock::now() + RelayLookAgain;
+            look.Restart();
             continue;
         }
         int32_t wait = RelayTurnMs;
@@ -704,8 +703,7 @@ void TIdHTTPProxyServer::Relay(TIdTCPConnection& client, TIdTCPClient& outbound)
             wait = static_cast<int32_t>(std::min<int64_t>(wait, idleMs - idle));
         }
         // While looking again, one zero wait on both sockets per look.
-        const bool looking = std::chrono::steady_clock::now() < lookUntil;
         const TIdStackSocketHandle sockets[2] = {clientSide.Socket(), originSide.Socket()};
-        stack.WaitReadable(sockets, 2, looking ? 0 : wait, ready);
+        stack.WaitReadable(sockets, 2, look.Next() ? 0 : wait, ready);
     }
 }

@@ -4,13 +4,14 @@
 #include "server/IdNativeThread.h"
 
 #include <pthread.h>
+#include <semaphore.h>
 
 #include <algorithm>
-#include <chrono>
+#include <cerrno>
+#include <ctime>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <semaphore>
 #include <utility>
 #include <vector>
 
@@ -53,13 +54,46 @@ int StartPlatformThread(pthread_t& handle, void* (*entry)(void*), void* arg) {
 // One platform thread. Lifetime: it frees itself when it ends, which it
 // does only while parked and unreserved (nobody refers to it then), or when
 // the park is full as its body returns and its handle has let go.
+// The hand-over of a body. A platform semaphore wakes the waiting thread
+// with one call when a waiter sleeps and none otherwise, and a waiter sleeps
+// at once (the C++ library's semaphore spins, yielding, before it sleeps,
+// which under load only hands the processor around).
+class TIdNativeThread::TOffer {
+public:
+    TOffer() { sem_init(&semaphore_, 0, 0); }
+    ~TOffer() { sem_destroy(&semaphore_); }
+    TOffer(const TOffer&) = delete;
+    TOffer& operator=(const TOffer&) = delete;
+
+    void Post() { sem_post(&semaphore_); }
+    // True when a post came within ms milliseconds.
+    bool Take(int ms) {
+        timespec deadline{};
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_sec += ms / 1000;
+        deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+        if (deadline.tv_nsec >= 1000000000L) {
+            deadline.tv_sec += 1;
+            deadline.tv_nsec -= 1000000000L;
+        }
+        for (;;) {
+            if (sem_timedwait(&semaphore_, &deadline) == 0) {
+                return true;
+            }
+            if (errno != EINTR) {
+                return false;
+            }
+        }
+    }
+
+private:
+    sem_t semaphore_;
+};
+
 struct TIdNativeThread::TCarrier {
-    // The hand-over of a body (or of the order to end): body, arg and quit
-    // are written before `offered` is released and read after it is
-    // acquired, so the semaphore orders them. Unlike a condition variable
-    // it wakes the waiting thread with one call and leaves no lock for the
-    // two threads to fight over afterwards.
-    std::binary_semaphore offered{0};
+    // body, arg and quit are written before `offered` is posted and read
+    // after it is taken, so the semaphore orders them.
+    TOffer offered;
     TBody body = nullptr;
     void* arg = nullptr;
     bool quit = false;
@@ -131,7 +165,7 @@ int TIdNativeThread::Start(TBody body, void* arg) {
     }
     // Set before the hand-over: the body may ask its handle at once.
     started_ = true;
-    carrier_->offered.release();
+    carrier_->offered.Post();
     return 0;
 }
 
@@ -150,7 +184,7 @@ void TIdNativeThread::Unreserve() {
         }
     }
     carrier->quit = true;
-    carrier->offered.release();
+    carrier->offered.Post();
 }
 
 void TIdNativeThread::Join() {
@@ -207,11 +241,10 @@ size_t TIdNativeThread::ParkedCount() {
 }
 
 bool TIdNativeThread::AwaitBody(TCarrier* carrier) {
-    using std::chrono::milliseconds;
-    if (!carrier->offered.try_acquire_for(milliseconds(RenameAfterMs))) {
+    if (!carrier->offered.Take(RenameAfterMs)) {
         NameCurrentThread(IdleName);
         for (;;) {
-            if (carrier->offered.try_acquire_for(milliseconds(IdleLingerMs - RenameAfterMs))) {
+            if (carrier->offered.Take(IdleLingerMs - RenameAfterMs)) {
                 break;
             }
             // Waited out the linger: end, unless reserved meanwhile (then

@@ -54,6 +54,7 @@ public:
     static size_t ParkedCount();
 
 private:
+    class TOffer;
     struct TCarrier;
     static void* CarrierMain(void* arg);
 
