@@ -247,8 +247,14 @@ void TIdIOHandler::ReceiveIntoStream(TStream& stream, int64_t& remaining, bool u
         if (area.empty()) {
             return;
         }
-        const int32_t received =
-            ReceiveDirect(area.data(), static_cast<int32_t>(std::min<size_t>(area.size(), INT32_MAX)), TimeoutDefault);
+        int32_t received = 0;
+        try {
+            received = ReceiveDirect(area.data(), static_cast<int32_t>(std::min<size_t>(area.size(), INT32_MAX)),
+                                     TimeoutDefault);
+        } catch (...) {
+            stream.CommitWrite(0);  // the offered memory holds nothing
+            throw;
+        }
         if (received > 0) {
             stream.CommitWrite(received);
             DoWork(wmRead, received);
