@@ -292,19 +292,13 @@ void TIdIOHandlerStack::SendRaw(const uint8_t* data, int32_t size) {
 int32_t TIdIOHandlerStack::SendWithin(const uint8_t* data, int32_t size, int32_t timeoutMs) {
     TIdStack& stack = TIdStack::Instance();
     const TIdStackSocketHandle socket = binding_->Socket();
-    const uint32_t start = TickCountMs();
+    TIdRoomWait room(socket, timeoutMs);
     for (;;) {
         const int32_t sent = stack.SendNoWait(socket, data, size);
         if (sent >= 0) {
             return sent;
         }
-        const auto waited = static_cast<int64_t>(TickDiff(start, TickCountMs()));
-        if (waited >= timeoutMs || !stack.WaitWritable(socket, static_cast<int32_t>(timeoutMs - waited))) {
-            // The peer takes nothing: an end-of-stream would wait behind the
-            // unsent bytes for ever, so the close that follows resets instead.
-            stack.SetAbortiveClose(socket);
-            TIdStack::ThrowSocketError(IdErr::TimedOut);
-        }
+        room.WaitForRoom();
     }
 }
 

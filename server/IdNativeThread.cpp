@@ -187,7 +187,11 @@ void TIdNativeThread::Unreserve() {
     carrier->offered.Post();
 }
 
-void TIdNativeThread::Join() {
+void TIdNativeThread::Join() { Let(true); }
+
+void TIdNativeThread::Detach() { Let(false); }
+
+void TIdNativeThread::Let(bool afterBody) {
     if (!started_) {
         Unreserve();
         return;
@@ -195,22 +199,12 @@ void TIdNativeThread::Join() {
     TCarrier* carrier = std::exchange(carrier_, nullptr);
     started_ = false;
     std::unique_lock lock(carrier->lock);
-    carrier->changed.wait(lock, [carrier] { return carrier->done; });
+    if (afterBody) {
+        carrier->changed.wait(lock, [carrier] { return carrier->done; });
+    }
     carrier->attached = false;
     carrier->changed.notify_all();
     // The thread may be handed on (or end) as soon as the lock is free.
-}
-
-void TIdNativeThread::Detach() {
-    if (!started_) {
-        Unreserve();
-        return;
-    }
-    TCarrier* carrier = std::exchange(carrier_, nullptr);
-    started_ = false;
-    std::scoped_lock lock(carrier->lock);
-    carrier->attached = false;
-    carrier->changed.notify_all();
 }
 
 bool TIdNativeThread::IsCurrent() const {

@@ -58,6 +58,9 @@ private:
     struct TCarrier;
     static void* CarrierMain(void* arg);
 
+    // Lets go of the body, after waiting for its end when afterBody is set;
+    // a reservation without a body goes back to the park.
+    void Let(bool afterBody);
     // Waits parked (or freshly made, or reserved) until a body comes;
     // false when the thread is to end instead.
     static bool AwaitBody(TCarrier* carrier);

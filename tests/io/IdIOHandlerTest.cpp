@@ -15,6 +15,7 @@
 #include "io/IdStream.h"
 #include "io/IdStrings.h"
 #include "tests/io/FakeTransport.h"
+#include "tests/io/OpaqueStream.h"
 
 namespace {
 
@@ -535,22 +536,8 @@ TEST_F(IOHandlerTest, WriteLinesInsideAnOpenGatheringKeepsWhatWasGathered) {
     EXPECT_EQ((Lines{"before|HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nbody"}), io_.Sends());
 }
 
-// A stream that keeps its memory to itself: the handler reads it out into
-// chunks of SendBufferSize, as it does for the memory stream's own blocks.
-class OpaqueStream : public TStream {
-public:
-    explicit OpaqueStream(const std::string& text) { inner_.Write(text.data(), static_cast<int64_t>(text.size())); }
-    int64_t Size() const override { return inner_.Size(); }
-    void SetSize(int64_t size) override { inner_.SetSize(size); }
-    int64_t Position() const override { return inner_.Position(); }
-    void SetPosition(int64_t position) override { inner_.SetPosition(position); }
-    int64_t Read(void* dest, int64_t count) override { return inner_.Read(dest, count); }
-    int64_t Write(const void* src, int64_t count) override { return inner_.Write(src, count); }
-
-private:
-    TMemoryStream inner_;
-};
-
+// A stream that keeps its memory to itself is read out into chunks of
+// SendBufferSize, as the memory stream's own blocks are sent.
 TEST_F(IOHandlerTest, StreamWithoutDirectAccessIsSentInTheSameChunks) {
     const std::string body = Pattern(70000);
     OpaqueStream stream(body);

@@ -17,6 +17,7 @@
 #include "io/IdStream.h"
 #include "io/IdTCPClient.h"
 #include "tests/io/LoopbackServer.h"
+#include "tests/io/OpaqueStream.h"
 
 namespace {
 
@@ -332,20 +333,6 @@ INSTANTIATE_TEST_SUITE_P(Chunks, FixedStreamCutShortTest,
                                            CutShortCase{40000, 70000, true}, CutShortCase{1, 32768, true}));
 
 // A stream that cannot offer its memory is filled through the input queue.
-class QueueOnlyStream : public TStream {
-public:
-    int64_t Size() const override { return inner_.Size(); }
-    void SetSize(int64_t size) override { inner_.SetSize(size); }
-    int64_t Position() const override { return inner_.Position(); }
-    void SetPosition(int64_t position) override { inner_.SetPosition(position); }
-    int64_t Read(void* dest, int64_t count) override { return inner_.Read(dest, count); }
-    int64_t Write(const void* src, int64_t count) override { return inner_.Write(src, count); }
-    const TMemoryStream& Inner() const { return inner_; }
-
-private:
-    TMemoryStream inner_;
-};
-
 TEST_F(TCPClientTest, StreamWithoutDirectAccessGetsEveryByteThroughTheQueue) {
     const std::string body = Pattern(70000, 4);
     Serve([&body](LoopbackPeer& peer) {
@@ -353,7 +340,7 @@ TEST_F(TCPClientTest, StreamWithoutDirectAccessGetsEveryByteThroughTheQueue) {
         peer.Close();
     });
     ConnectToServer();
-    QueueOnlyStream stream;
+    OpaqueStream stream;
     IO().ReadIntoStream(stream, -1, true);
     EXPECT_TRUE(StreamText(stream.Inner()) == body);
     ExpectServerFine();

@@ -13,34 +13,9 @@
 #include "io/IdException.h"
 #include "net/IdSocketPump.h"
 #include "net/IdStack.h"
+#include "tests/net/StackTestSupport.h"
 
 namespace {
-
-struct TStackUse {
-    TStackUse() { TIdStack::IncUsage(); }
-    ~TStackUse() { TIdStack::DecUsage(); }
-    TStackUse(const TStackUse&) = delete;
-    TStackUse& operator=(const TStackUse&) = delete;
-};
-
-class TSocket {
-public:
-    explicit TSocket(TIdStackSocketHandle socket = InvalidSocket)
-        : socket_(socket == InvalidSocket ? TIdStack::Instance().CreateSocket(Id_SOCK_STREAM, 0, Id_IPv4) : socket) {}
-    ~TSocket() { Close(); }
-    TSocket(const TSocket&) = delete;
-    TSocket& operator=(const TSocket&) = delete;
-    TIdStackSocketHandle Get() const { return socket_; }
-    void Close() {
-        if (socket_ != InvalidSocket) {
-            TIdStack::Instance().Disconnect(socket_);
-            socket_ = InvalidSocket;
-        }
-    }
-
-private:
-    TIdStackSocketHandle socket_;
-};
 
 // Two connected sockets on loopback: `near` is ours, `far` its peer.
 struct TConnection {

@@ -11,36 +11,9 @@
 #include "io/IdException.h"
 #include "net/IdStack.h"
 #include "net/IdStackBSDBase.h"
+#include "tests/net/StackTestSupport.h"
 
 namespace {
-
-struct TStackUse {
-    TStackUse() { TIdStack::IncUsage(); }
-    ~TStackUse() { TIdStack::DecUsage(); }
-    TStackUse(const TStackUse&) = delete;
-    TStackUse& operator=(const TStackUse&) = delete;
-};
-
-// A raw socket closed on scope exit.
-class TSocket {
-public:
-    explicit TSocket(TIdIPVersion version = Id_IPv4)
-        : socket_(TIdStack::Instance().CreateSocket(Id_SOCK_STREAM, 0, version)) {}
-    explicit TSocket(TIdStackSocketHandle socket) : socket_(socket) {}
-    ~TSocket() { Close(); }
-    TSocket(const TSocket&) = delete;
-    TSocket& operator=(const TSocket&) = delete;
-    TIdStackSocketHandle Get() const { return socket_; }
-    void Close() {
-        if (socket_ != InvalidSocket) {
-            TIdStack::Instance().Disconnect(socket_);
-            socket_ = InvalidSocket;
-        }
-    }
-
-private:
-    TIdStackSocketHandle socket_;
-};
 
 int32_t LocalPort(TIdStackSocketHandle socket) {
     std::string ip;

@@ -6,11 +6,9 @@
 
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <thread>
 
 #include "io/IdException.h"
@@ -37,30 +35,8 @@ inline bool WaitUntil(const std::function<bool()>& done, int32_t deadlineMs = kD
     return true;
 }
 
-// Entries of a /proc directory, or nothing where there is no such thing.
-inline std::optional<int32_t> CountProcEntries(const char* path) {
-#ifdef __linux__
-    std::error_code error;
-    std::filesystem::directory_iterator it(path, error);
-    if (error) {
-        return std::nullopt;
-    }
-    int32_t count = 0;
-    for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
-        if (error) {
-            return std::nullopt;
-        }
-        ++count;
-    }
-    return count;
-#else
-    (void)path;
-    return std::nullopt;
-#endif
-}
-
 inline std::optional<int32_t> ThreadCount() { return CountWorkingThreads("/proc/self/task"); }
-inline std::optional<int32_t> OpenFdCount() { return CountProcEntries("/proc/self/fd"); }
+inline std::optional<int32_t> OpenFdCount() { return CountProcFolder("/proc/self/fd"); }
 
 // Polls until the counter is back at (or below) its baseline; true where
 // the counter is not available.

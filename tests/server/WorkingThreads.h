@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -14,12 +15,13 @@
 
 namespace ServerTestSupport {
 
-// Threads of the process (a /proc/<pid>/task folder) not parked, or nothing
-// where there is no such folder (Linux only).
-inline std::optional<int32_t> CountWorkingThreads(const std::string& taskFolder) {
+// Entries of a /proc folder that keep() accepts (all without one), or
+// nothing where there is no such folder (Linux only).
+inline std::optional<int32_t> CountProcFolder(const std::string& folder,
+                                              const std::function<bool(const std::filesystem::path&)>& keep = {}) {
 #ifdef __linux__
     std::error_code error;
-    std::filesystem::directory_iterator it(taskFolder, error);
+    std::filesystem::directory_iterator it(folder, error);
     if (error) {
         return std::nullopt;
     }
@@ -28,18 +30,26 @@ inline std::optional<int32_t> CountWorkingThreads(const std::string& taskFolder)
         if (error) {
             return std::nullopt;
         }
-        std::ifstream comm(it->path() / "comm");
-        std::string name;
-        std::getline(comm, name);
-        if (name != TIdNativeThread::IdleName) {
+        if (!keep || keep(it->path())) {
             ++count;
         }
     }
     return count;
 #else
-    (void)taskFolder;
+    (void)folder;
+    (void)keep;
     return std::nullopt;
 #endif
+}
+
+// Threads of the process (a /proc/<pid>/task folder) that are not parked.
+inline std::optional<int32_t> CountWorkingThreads(const std::string& taskFolder) {
+    return CountProcFolder(taskFolder, [](const std::filesystem::path& task) {
+        std::ifstream comm(task / "comm");
+        std::string name;
+        std::getline(comm, name);
+        return name != TIdNativeThread::IdleName;
+    });
 }
 
 }  // namespace ServerTestSupport
