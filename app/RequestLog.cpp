@@ -6,7 +6,7 @@
 
 #include <array>
 
-std::atomic<uint32_t> TotalBytes{0};
+std::atomic<uint64_t> TotalBytes{0};
 std::atomic<bool> LogReady{false};
 
 namespace {
@@ -22,10 +22,10 @@ public:
 
 }  // namespace
 
-std::string FormatByteCount(uint32_t count) {
-    constexpr uint32_t KiB = 1024U;
-    constexpr uint32_t MiB = 1024U * 1024U;
-    constexpr uint32_t GiB = 1024U * 1024U * 1024U;
+std::string FormatByteCount(uint64_t count) {
+    constexpr uint64_t KiB = 1024U;
+    constexpr uint64_t MiB = 1024U * 1024U;
+    constexpr uint64_t GiB = 1024U * 1024U * 1024U;
     if (count < KiB) {
         return std::to_string(count) + " Bytes";
     }
@@ -100,8 +100,7 @@ void WriteRequestLog(std::string_view request, std::string_view from, std::strin
     }
 }
 
-void CountAndLogDocument(const std::string& document, const std::string& host, uint32_t size) {
-    // Unsigned arithmetic: the total wraps past 4294967295 by design.
+void CountAndLogDocument(const std::string& document, const std::string& host, uint64_t size) {
     TotalBytes.fetch_add(size);
     const bool windowsConsole = ConsoleMode() == cmWindowsConsole;
     // Read under the console lock: the title written last shows the latest total.

@@ -11,8 +11,8 @@
 
 #include "app/Console.h"
 
-// Sum of all reported body sizes, wrapping modulo 2^32.
-extern std::atomic<uint32_t> TotalBytes;
+// Sum of all reported body sizes (a relayed body can be larger than 4 GiB).
+extern std::atomic<uint64_t> TotalBytes;
 // Try-lock of the log rows: false until start-up ends and while an entry is
 // being written. A writer takes it by exchanging it for false.
 extern std::atomic<bool> LogReady;
@@ -23,7 +23,7 @@ constexpr size_t LogFieldLimit = 53;
 constexpr size_t LogFieldWidth = 54;
 
 // "n Bytes" below 1024, "n KB" below 1 MiB, "n MB" below 1 GiB, else "".
-std::string FormatByteCount(uint32_t count);
+std::string FormatByteCount(uint64_t count);
 // At most LogFieldLimit characters: longer texts keep 50 and gain "...".
 std::string ClipLogField(std::string_view text);
 // Replaces with "?" every byte a console would take as a control: below 32,
@@ -38,4 +38,4 @@ void WriteRequestLog(std::string_view request, std::string_view from, std::strin
 
 // The shell's handler for a relayed document: adds size to TotalBytes,
 // shows the total in the title, and logs the entry once start-up is over.
-void CountAndLogDocument(const std::string& document, const std::string& host, uint32_t size);
+void CountAndLogDocument(const std::string& document, const std::string& host, uint64_t size);

@@ -16,6 +16,7 @@ constexpr int32_t DefaultPort = 3128;
 constexpr int32_t DefaultSleepTime = 100;
 constexpr int32_t DefaultRequestTimeout = 60;
 constexpr int32_t DefaultIdleTimeout = 300;
+constexpr int32_t DefaultHoldLimit = 1024;
 constexpr int32_t StatusPauseMs = 200;
 
 // The reader has already removed the blanks around the value, so
@@ -26,9 +27,9 @@ int32_t ReadInteger(const TProfileReader& profile, std::string_view section,
     return TryTextToInt(profile.ReadString(section, key), value) ? value : def;
 }
 
-// A negative time limit has no meaning; it falls back like a value that
-// does not convert.
-int32_t ReadTimeoutSeconds(const TProfileReader& profile, std::string_view key, int32_t def) {
+// A negative time limit or size has no meaning; it falls back like a value
+// that does not convert.
+int32_t ReadNonNegative(const TProfileReader& profile, std::string_view key, int32_t def) {
     const int32_t seconds = ReadInteger(profile, "General", key, def);
     return seconds < 0 ? def : seconds;
 }
@@ -78,8 +79,9 @@ void ReadSettings(const std::string& path) {
 
         settings.SleepTime = ReadInteger(profile, "General", "SleepTime", DefaultSleepTime);
         settings.RequestTimeout =
-            ReadTimeoutSeconds(profile, "RequestTimeout", DefaultRequestTimeout);
-        settings.IdleTimeout = ReadTimeoutSeconds(profile, "IdleTimeout", DefaultIdleTimeout);
+            ReadNonNegative(profile, "RequestTimeout", DefaultRequestTimeout);
+        settings.IdleTimeout = ReadNonNegative(profile, "IdleTimeout", DefaultIdleTimeout);
+        settings.HoldLimit = ReadNonNegative(profile, "HoldLimit", DefaultHoldLimit);
     }
 
     WriteText("[ST: " + std::to_string(settings.SleepTime) + "]");

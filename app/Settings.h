@@ -16,6 +16,9 @@ struct TProxySettings {
     // Seconds; 0 means no limit.
     int32_t RequestTimeout = 60;
     int32_t IdleTimeout = 300;
+    // KiB: bodies up to this size are held whole, larger ones relayed as
+    // they arrive; 0 relays every body.
+    int32_t HoldLimit = 1024;
 };
 
 TProxySettings& ProxySettings();

@@ -73,8 +73,9 @@ int Run() {
     server->SetCredentials(settings.User, settings.Password);
     server->SetRequestTimeout(settings.RequestTimeout);
     server->SetIdleTimeout(settings.IdleTimeout);
+    server->SetHoldLimit(static_cast<int64_t>(settings.HoldLimit) * 1024);
     server->OnHTTPDocument = [](TIdHTTPProxyServer&, const std::string& document, std::unique_ptr<TStream>&,
-                                const TIdHeaderList&, const std::string& host, uint32_t size) {
+                                const TIdHeaderList&, const std::string& host, uint64_t size) {
         CountAndLogDocument(document, host, size);
     };
     server->SetActive(true);

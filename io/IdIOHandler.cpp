@@ -229,6 +229,71 @@ void TIdIOHandler::ReadIntoStream(TStream& stream, int64_t count, bool untilClos
     finish();
 }
 
+bool TIdIOHandler::ReadUntilCloseWithin(TStream& stream, int64_t limit, int32_t withinMs) {
+    const uint32_t start = TickCountMs();
+    const int32_t idle = ResolveTimeout(TimeoutDefault);
+    int64_t taken = 0;
+    auto takeQueued = [&] {
+        if (!InputIsEmpty() && taken < limit) {
+            const auto n = static_cast<int32_t>(std::min<int64_t>(limit - taken, inputQueue_->Used()));
+            inputQueue_->TakeToStream(stream, n);
+            taken += n;
+        }
+    };
+    BeginWork(wmRead, 0);
+    try {
+        takeQueued();
+        while (taken < limit) {
+            if (peerClosed_) {
+                EndWork(wmRead);
+                return true;
+            }
+            const auto elapsed = static_cast<int64_t>(TickDiff(start, TickCountMs()));
+            if (elapsed >= withinMs) {
+                break;
+            }
+            const auto left = static_cast<int32_t>(withinMs - elapsed);
+            // Which limit ends this wait tells whether running out is an
+            // error (the peer went silent) or the end of the time given.
+            const bool idleFirst = idle >= 0 && idle <= left;
+            const int32_t wait = idleFirst ? idle : left;
+            int32_t received = -1;
+            const std::span<uint8_t> area =
+                CanReceiveDirect() ? stream.PrepareWrite(std::min<int64_t>(limit - taken, std::max(recvBufferSize_, 1)))
+                                   : std::span<uint8_t>();
+            if (!area.empty()) {
+                try {
+                    received = ReceiveDirect(area.data(), static_cast<int32_t>(std::min<size_t>(area.size(), INT32_MAX)),
+                                             wait);
+                } catch (...) {
+                    stream.CommitWrite(0);
+                    throw;
+                }
+                stream.CommitWrite(std::max(received, 0));
+                if (received > 0) {
+                    taken += received;
+                    DoWork(wmRead, received);
+                }
+            } else {
+                received = FillFromSource(false, wait, false);
+                takeQueued();
+            }
+            if (received == 0) {
+                EndWork(wmRead);
+                return true;
+            }
+            if (received < 0 && idleFirst) {
+                throw EIdReadTimeout("Read Timeout");
+            }
+        }
+    } catch (...) {
+        EndWork(wmRead);
+        throw;
+    }
+    EndWork(wmRead);
+    return false;
+}
+
 // The same chunks as the queued path (RecvBufferSize each), received
 // straight into the stream's memory: a close seen before a chunk's first
 // byte ends the read quietly, a close inside a chunk raises unless the read
@@ -415,7 +480,9 @@ void TIdIOHandler::WriteFromStream(TStream& stream, int64_t size, bool withLengt
         size = stream.Size();
         stream.SetPosition(0);
     }
-    if (size > std::numeric_limits<int32_t>::max() && !useLargeSizes_) {
+    // Only a length prefix has a width; the bytes themselves can be any
+    // number.
+    if (withLength && size > std::numeric_limits<int32_t>::max() && !useLargeSizes_) {
         throw EIdIoHandlerRequiresLargeStream();
     }
     if (withLength) {

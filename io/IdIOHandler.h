@@ -57,6 +57,11 @@ public:
     std::string ReadNonEmptyLine(int32_t attempts);
     void ReadBytesInto(TIdBytes& dest, int32_t count, bool append);
     void ReadIntoStream(TStream& stream, int64_t count, bool untilClose);
+    // Reads what arrives into the stream until the peer ends its stream
+    // (true), or limit bytes have been taken, or withinMs has passed
+    // (false either way). Each wait for more bytes is also bounded by
+    // ReadTimeout, which raises EIdReadTimeout as for every read.
+    bool ReadUntilCloseWithin(TStream& stream, int64_t limit, int32_t withinMs);
     int32_t CaptureLines(TStrings& dest, const std::string& endLine, bool dotUnstuff);
     int32_t CaptureLines(TStream& dest, const std::string& endLine, bool dotUnstuff);
     uint8_t ReadByteValue();

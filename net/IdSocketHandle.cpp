@@ -160,12 +160,25 @@ void TIdSocketHandle::ReleaseSocket() {
     // HasSocket sees the socket as gone at once.
     hasSocket_.store(false);
     try {
-        TIdStack::Instance().Disconnect(socket);
+        if (abortive_.exchange(false)) {
+            TIdStack::Instance().CloseAtOnce(socket);
+        } else {
+            TIdStack::Instance().Disconnect(socket);
+        }
     } catch (...) {
         AssignSocket(InvalidSocket);
         throw;
     }
     AssignSocket(InvalidSocket);
+}
+
+void TIdSocketHandle::SetAbortiveClose() {
+    std::scoped_lock lock(connectionLock_);
+    const TIdStackSocketHandle socket = socket_.load();
+    if (socket != InvalidSocket) {
+        TIdStack::Instance().SetAbortiveClose(socket);
+        abortive_.store(true);
+    }
 }
 
 void TIdSocketHandle::WakeAndShutdown() {
@@ -310,6 +323,7 @@ void TIdSocketHandle::ResetHandle(bool resetLocal) {
 }
 
 void TIdSocketHandle::AssignSocket(TIdStackSocketHandle socket) {
+    abortive_.store(false);
     if (socket == InvalidSocket) {
         hasSocket_.store(false);
         socket_.store(InvalidSocket);

@@ -84,6 +84,9 @@ public:
     void WakeAndShutdown();
     // Half-close: no more sending, the socket stays open for reading.
     void ShutdownSending();
+    // Makes the coming release reset the connection: no end of stream goes
+    // out first, so the peer cannot take what it received for the whole.
+    void SetAbortiveClose();
     // Port range search from ClientPortMax down when Port is 0 and both ends are set.
     void Bind();
     void Listen(int32_t backlog);
@@ -117,6 +120,7 @@ private:
     int32_t clientPortMax_ = 0;
     std::atomic<TIdStackSocketHandle> socket_{InvalidSocket};
     std::atomic<bool> hasSocket_{false};
+    std::atomic<bool> abortive_{false};  // the release resets instead of ending the stream
     std::string ip_;
     std::string peerIP_;
     int32_t port_ = 0;

@@ -21,6 +21,14 @@ public:
         (void)second;
     }
 
+    // Gives the sockets back to the blocking use of the rest of the
+    // program once the relay is over; errors are ignored (a socket may be
+    // gone by then).
+    virtual void Finish(TIdStackSocketHandle first, TIdStackSocketHandle second) {
+        (void)first;
+        (void)second;
+    }
+
     // Takes what has arrived on `from` without waiting for more (at most
     // limit bytes) and hands all of it to `to`. Whenever `to` takes nothing,
     // waits for it at most writeTimeoutMs (-1 or 0: without limit); when

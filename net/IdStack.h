@@ -76,8 +76,15 @@ public:
     // when nothing has arrived. Other failures raise.
     virtual int32_t ReceiveNoWait(TIdStackSocketHandle socket, uint8_t* data, int32_t size) = 0;
     int32_t Receive(TIdStackSocketHandle socket, TIdBytes& buffer);
+    // Whether the peer has ended its stream or reset the connection, told
+    // without taking a byte and without waiting: false while bytes wait to
+    // be read, and while nothing has arrived.
+    virtual bool PeerHasClosed(TIdStackSocketHandle socket) = 0;
     // Shuts down sending, then closes; errors ignored.
     virtual void Disconnect(TIdStackSocketHandle socket) = 0;
+    // Closes without shutting anything down first (after SetAbortiveClose:
+    // the peer gets the reset and no end of stream before it); errors ignored.
+    virtual void CloseAtOnce(TIdStackSocketHandle socket) = 0;
     // Shuts down both directions without closing, so that a thread blocked
     // in a wait or receive on this socket wakes up; errors ignored.
     virtual void WakeAndShutdown(TIdStackSocketHandle socket) = 0;

@@ -180,6 +180,8 @@ void TIdStackBSDBase::Disconnect(TIdStackSocketHandle socket) {
     (void)RawClose(socket);
 }
 
+void TIdStackBSDBase::CloseAtOnce(TIdStackSocketHandle socket) { (void)RawClose(socket); }
+
 void TIdStackBSDBase::WakeAndShutdown(TIdStackSocketHandle socket) {
     (void)RawShutdown(socket, IdSocketApi::ShutBoth);
 }

@@ -32,6 +32,7 @@ public:
     int32_t Send(TIdStackSocketHandle socket, const uint8_t* data, int32_t size) override;
     int32_t Receive(TIdStackSocketHandle socket, uint8_t* data, int32_t size) override;
     void Disconnect(TIdStackSocketHandle socket) override;
+    void CloseAtOnce(TIdStackSocketHandle socket) override;
     void WakeAndShutdown(TIdStackSocketHandle socket) override;
     void ShutdownSending(TIdStackSocketHandle socket) override;
     void SetAbortiveClose(TIdStackSocketHandle socket) override;

@@ -325,6 +325,21 @@ int32_t TIdStackPosix::ReceiveNoWait(TIdStackSocketHandle socket, uint8_t* data,
     return NoWaitCall([&] { return ::recv(socket, data, static_cast<size_t>(size), MSG_DONTWAIT); });
 }
 
+bool TIdStackPosix::PeerHasClosed(TIdStackSocketHandle socket) {
+    uint8_t byte = 0;
+    for (;;) {
+        const ssize_t rc = ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (rc >= 0) {
+            return rc == 0;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        // Nothing there yet; any other failure (a reset) ends the stream too.
+        return errno != EAGAIN && errno != EWOULDBLOCK;
+    }
+}
+
 void TIdStackPosix::SetBlocking(TIdStackSocketHandle socket, bool blocking) {
     const int flags = CheckSocketResult(::fcntl(socket, F_GETFL));
     const int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
@@ -358,6 +373,17 @@ public:
         TIdStack& stack = TIdStack::Instance();
         stack.SetBlocking(first, false);
         stack.SetBlocking(second, false);
+    }
+
+    void Finish(TIdStackSocketHandle first, TIdStackSocketHandle second) override {
+        TIdStack& stack = TIdStack::Instance();
+        for (const TIdStackSocketHandle socket : {first, second}) {
+            try {
+                stack.SetBlocking(socket, true);
+            } catch (const EIdException&) {
+                // Closed under us: nothing left to give back.
+            }
+        }
     }
 
     int32_t Move(TIdStackSocketHandle from, TIdStackSocketHandle to, int32_t limit, int32_t writeTimeoutMs) override {

@@ -16,6 +16,7 @@ public:
     void SetBlocking(TIdStackSocketHandle socket, bool blocking) override;
     int32_t SendNoWait(TIdStackSocketHandle socket, const uint8_t* data, int32_t size) override;
     int32_t ReceiveNoWait(TIdStackSocketHandle socket, uint8_t* data, int32_t size) override;
+    bool PeerHasClosed(TIdStackSocketHandle socket) override;
     bool ReuseAddressByDefault() const override { return true; }
     std::unique_ptr<TIdSocketPump> CreatePump() override;
 

@@ -306,6 +306,19 @@ int32_t TIdStackWindows::ReceiveNoWait(TIdStackSocketHandle socket, uint8_t* dat
     return Receive(socket, data, size);
 }
 
+bool TIdStackWindows::PeerHasClosed(TIdStackSocketHandle socket) {
+    if (!WaitReadable(&socket, 1, 0)) {
+        return false;
+    }
+    char byte = 0;
+    const int rc = ::recv(AsSocket(socket), &byte, 1, MSG_PEEK);
+    if (rc != SOCKET_ERROR) {
+        return rc == 0;
+    }
+    // A reset (or a receive shut down here) ends the stream too.
+    return WSAGetLastError() != WSAEWOULDBLOCK;
+}
+
 void TIdStackWindows::SetBlocking(TIdStackSocketHandle socket, bool blocking) {
     u_long nonBlocking = blocking ? 0 : 1;
     CheckSocketResult(::ioctlsocket(AsSocket(socket), FIONBIO, &nonBlocking));

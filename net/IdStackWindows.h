@@ -21,6 +21,7 @@ public:
     void SetBlocking(TIdStackSocketHandle socket, bool blocking) override;
     int32_t SendNoWait(TIdStackSocketHandle socket, const uint8_t* data, int32_t size) override;
     int32_t ReceiveNoWait(TIdStackSocketHandle socket, uint8_t* data, int32_t size) override;
+    bool PeerHasClosed(TIdStackSocketHandle socket) override;
     bool ReuseAddressByDefault() const override { return false; }
     // Winsock does not wake a wait or receive blocked on a socket that is
     // shut down locally; this one cancels it and marks the socket so that

@@ -3,13 +3,12 @@
 #include "proxy/HTTPProxyServer.h"
 
 #include <algorithm>
-#include <array>
-#include <chrono>
 #include <initializer_list>
 #include <vector>
 
 #include "io/IdException.h"
 #include "io/IdGlobal.h"
+#include "io/IdRelay.h"
 #include "net/IdStack.h"
 #include "proxy/IdURI.h"
 
@@ -25,17 +24,11 @@ constexpr int32_t MaxHeaderLines = 1000;
 // and destroy the answer before the client has read it.
 constexpr int32_t RefusalDrainMs = 2000;
 constexpr int32_t RefusalDrainBytes = 1024 * 1024;
-// An idle tunnel sleeps this long at most between looks at its sockets and
-// its idle limit; a peer's bytes or close, and deactivation, wake it sooner.
-constexpr int32_t RelayTurnMs = 500;
-// How long the relay looks again for bytes before it sleeps.
-constexpr auto RelayLookAgain = std::chrono::microseconds(50);
 // The receive and send chunk of bodies on the proxy's connections.
 constexpr int32_t BodyChunk = 256 * 1024;
 // Bodies up to this size leave in one send with their head; larger ones
 // would have to be copied to join it.
 constexpr int64_t GatheredBodyLimit = 64 * 1024;
-constexpr int32_t RelayChunk = 256 * 1024;
 // Browsers open connections in bursts. With the framework's backlog of 15
 // the kernel's half-open queue overflows under a few hundred clients; it then
 // answers with SYN cookies, and a client whose request spans more than one
@@ -80,18 +73,24 @@ void CaptureHeaderBlock(TIdIOHandler& handler, TIdHeaderList& headers, const std
     }
 }
 
-// A request Content-Length must be plain decimal digits (RFC 9110 8.6);
-// anything else could make us and the origin disagree on where the body ends.
-bool ParseContentLength(const std::string& text, int32_t& length) {
-    const std::string trimmed = TrimText(text);
-    if (trimmed.empty() || !std::all_of(trimmed.begin(), trimmed.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return false;
+// The answer's head as the client gets it: the origin's lines unchanged
+// and the empty line that ends them.
+TStrings ResponseHead(const TIdHeaderList& headers) {
+    TStrings head;
+    head.Lines().reserve(static_cast<size_t>(headers.Count()) + 1);
+    for (const std::string& line : headers) {
+        head.Add(line);
     }
-    return TryTextToInt(trimmed, length) && length >= 0;
+    head.Add("");
+    return head;
 }
 
-bool IsHeaderNamed(const TIdHeaderList& headers, int index, std::string_view name) {
-    return EqualIgnoringCase(headers.LineName(index), name);
+// The client's address as the document event reports it.
+std::string PeerText(TIdTCPConnection& client) {
+    if (client.SocketHandler() != nullptr && client.SocketHandler()->Binding() != nullptr) {
+        return client.SocketHandler()->Binding()->PeerIP();
+    }
+    return {};
 }
 
 // A NUL, or a CR anywhere but at a line's end (where reading already took
@@ -387,151 +386,219 @@ bool TIdHTTPProxyServer::BeginRequest(TIdCommand& command, TIdHeaderList& reques
     return true;
 }
 
-void TIdHTTPProxyServer::ServeGet(TIdCommand& command) { Forward(command, TMethod::Get); }
+void TIdHTTPProxyServer::ServeGet(TIdCommand& command) { Forward(command, THTTPMethod::Get); }
 
-void TIdHTTPProxyServer::ServePost(TIdCommand& command) { Forward(command, TMethod::Post); }
+void TIdHTTPProxyServer::ServePost(TIdCommand& command) { Forward(command, THTTPMethod::Post); }
 
-void TIdHTTPProxyServer::ServeHead(TIdCommand& command) { Forward(command, TMethod::Head); }
+void TIdHTTPProxyServer::ServeHead(TIdCommand& command) { Forward(command, THTTPMethod::Head); }
 
-void TIdHTTPProxyServer::Forward(TIdCommand& command, TMethod method) {
+// ------------------------------------------------------------- forwarding
+
+TIdHTTPProxyServer::TOutbound::TOutbound(TIdHTTPProxyServer& server, const std::string& host, int32_t port)
+    : server_(server) {
+    client_.SetHost(host);
+    client_.SetPort(port);
+    server_.ConnectOutbound(client_);
+}
+
+TIdHTTPProxyServer::TOutbound::~TOutbound() {
+    try {
+        server_.ReleaseOutbound(client_);
+    } catch (...) {
+        // Destructors never throw; the connection is closed either way.
+    }
+}
+
+// The request's way through the proxy: framing decides whether it goes on
+// and with how much body, the body is held or relayed, and the answer comes
+// back the same way.
+void TIdHTTPProxyServer::Forward(TIdCommand& command, THTTPMethod method) {
     TIdContext& context = command.ClientContext();
     TIdTCPConnection& client = context.ClientConnection();
     TIdHeaderList requestHeaders;
     if (!BeginRequest(command, requestHeaders)) {
         return;
     }
-
+    const TRequestFraming framing = FrameRequest(method, requestHeaders);
+    if (framing.verdict == TRequestFraming::BadRequest) {
+        RefuseAndClose(context, Lines({"HTTP/1.0 400 Bad Request", ""}));
+        return;
+    }
+    if (framing.verdict == TRequestFraming::LengthRequired) {
+        RefuseAndClose(context, Lines({"HTTP/1.0 411 Length Required", ""}));
+        return;
+    }
+    const TStrings& params = command.ParamList();
+    const bool sendContinue =
+        framing.bodyLength > 0 && ExpectsContinue(params.Count() > 1 ? params[1] : "", requestHeaders);
+    const bool relayUpload = framing.bodyLength > holdLimit_;
     std::unique_ptr<TMemoryStream> body;
-    if (method == TMethod::Post) {
-        // Only a body whose end both sides agree on is relayed: one
-        // Content-Length (or several equal ones) of plain digits and no
-        // Transfer-Encoding (RFC 9112 6.3: both together are a smuggling risk).
-        bool hasLength = false;
-        bool hasTransferEncoding = false;
-        bool valid = true;
-        int32_t length = 0;
-        for (int i = 0; i < requestHeaders.Count(); ++i) {
-            if (IsHeaderNamed(requestHeaders, i, "Content-Length")) {
-                int32_t value = 0;
-                if (!ParseContentLength(requestHeaders.LineValue(i), value) || (hasLength && value != length)) {
-                    valid = false;
-                }
-                hasLength = true;
-                length = value;
-            } else if (IsHeaderNamed(requestHeaders, i, "Transfer-Encoding")) {
-                hasTransferEncoding = true;
-            }
-        }
-        if (!valid || (hasLength && hasTransferEncoding)) {
-            RefuseAndClose(context, Lines({"HTTP/1.0 400 Bad Request", ""}));
-            return;
-        }
-        if (hasTransferEncoding) {
-            RefuseAndClose(context, Lines({"HTTP/1.0 411 Length Required", ""}));
-            return;
-        }
-        body = std::make_unique<TMemoryStream>();
-        if (length > 0) {
-            TIdIOHandler* handler = client.IOHandler();
-            const int32_t savedTimeout = handler->ReadTimeout();
-            handler->SetReadTimeout(IdleTimeoutMs());
-            handler->ReadIntoStream(*body, length, false);
-            handler->SetReadTimeout(savedTimeout);
-            if (body->Size() != length) {
-                // The client closed mid-body: forwarding a short body under
-                // its declared length would leave the origin waiting.
-                throw EIdConnClosedGracefully("Connection Closed Gracefully.");
-            }
-        }
+    if (!relayUpload && framing.bodyLength > 0) {
+        body = ReadRequestBody(client, framing.bodyLength, sendContinue);
     }
 
-    const std::string target = command.ParamList()[0];
     std::string host;
     int32_t port = 80;
     std::string path;
     {
-        TIdURI uri(target);
+        TIdURI uri(params[0]);
         host = uri.HostName();
         port = TextToIntDef(uri.PortText(), 80);
         path = uri.Directory() + uri.LeafName() + uri.QueryPart();
     }
+    TOutbound outbound(*this, host, port);
+    TIdIOHandler& origin = outbound.IO();
+    origin.SetReadTimeout(IdleTimeoutMs());
+    origin.SetWriteTimeout(IdleTimeoutMs());
+    UseBodyChunks(origin);
+    SendRequest(outbound, client, OriginRequestHead(method, path, requestHeaders, !user_.empty()), body.get(),
+                relayUpload ? framing.bodyLength : 0, sendContinue);
+    body.reset();
 
-    auto outbound = std::make_unique<TIdTCPClient>();
-    outbound->SetPort(port);
-    outbound->SetHost(host);
-    ConnectOutbound(*outbound);
-    try {
-        TIdIOHandler& origin = *outbound->IOHandler();
-        origin.SetReadTimeout(IdleTimeoutMs());
-        origin.SetWriteTimeout(IdleTimeoutMs());
-        UseBodyChunks(origin);
+    TIdHeaderList responseHeaders;
+    CaptureHeaderBlock(origin, responseHeaders, [] { return -1; });
+    const int64_t length = FrameResponse(method, responseHeaders);
+    if (method == THTTPMethod::Head) {
+        client.IOHandler()->WriteLines(ResponseHead(responseHeaders));
+    } else {
+        ForwardResponseBody(outbound.Client(), client, length, responseHeaders, outbound.Client().Host());
+    }
+    // The client has everything: let it go before the origin's
+    // connection is taken down, rather than after.
+    client.Disconnect(false);
+}
 
-        static constexpr const char* MethodNames[] = {"GET ", "POST ", "HEAD "};
-        TStrings request;
-        request.Lines().reserve(static_cast<size_t>(requestHeaders.Count()) + 2);
-        request.Add(MethodNames[static_cast<int>(method)] + path + " HTTP/1.0");
-        const bool authenticating = !user_.empty();
-        for (int i = 0; i < requestHeaders.Count(); ++i) {
-            // The proxy's own credentials are not the origin's business.
-            if (authenticating && IsHeaderNamed(requestHeaders, i, ProxyAuthorizationName)) {
-                while (i + 1 < requestHeaders.Count() && !requestHeaders[i + 1].empty() &&
-                       (requestHeaders[i + 1][0] == ' ' || requestHeaders[i + 1][0] == '\t')) {
-                    ++i;
-                }
-                continue;
-            }
-            request.Add(requestHeaders[i]);
-        }
-        request.Add("");
-        // One send for the request head (and a small body): with Nagle on,
-        // separate small sends would wait for the origin's delayed
-        // acknowledgement. A large body is not copied to join it.
-        const bool smallBody = body && body->Size() > 0 && body->Size() <= GatheredBodyLimit;
-        SendGathered(origin, smallBody, [&] {
-            origin.WriteLines(request);
-            if (body && body->Size() > 0) {
-                origin.WriteFromStream(*body, 0);
-            }
-        });
-        body.reset();
+std::unique_ptr<TMemoryStream> TIdHTTPProxyServer::ReadRequestBody(TIdTCPConnection& client, int64_t length,
+                                                                   bool sendContinue) {
+    TIdIOHandler& handler = *client.IOHandler();
+    if (sendContinue) {
+        handler.WriteLines(Lines({"HTTP/1.1 100 Continue", ""}));
+    }
+    auto body = std::make_unique<TMemoryStream>();
+    const int32_t savedTimeout = handler.ReadTimeout();
+    handler.SetReadTimeout(IdleTimeoutMs());
+    handler.ReadIntoStream(*body, length, false);
+    handler.SetReadTimeout(savedTimeout);
+    if (body->Size() != length) {
+        // The client closed mid-body: forwarding a short body under its
+        // declared length would leave the origin waiting.
+        throw EIdConnClosedGracefully("Connection Closed Gracefully.");
+    }
+    return body;
+}
 
-        TIdHeaderList responseHeaders;
-        CaptureHeaderBlock(origin, responseHeaders, [] { return -1; });
-        TStrings head;
-        head.Lines().reserve(static_cast<size_t>(responseHeaders.Count()) + 1);
-        for (const std::string& line : responseHeaders) {
-            head.Add(line);
+void TIdHTTPProxyServer::SendRequest(TOutbound& outbound, TIdTCPConnection& client, const TStrings& head,
+                                     TMemoryStream* body, int64_t relayedLength, bool sendContinue) {
+    TIdIOHandler& origin = outbound.IO();
+    // One send for the request head (and a small body): with Nagle on,
+    // separate small sends would wait for the origin's delayed
+    // acknowledgement. A large body is not copied to join it.
+    const bool smallBody = body != nullptr && body->Size() > 0 && body->Size() <= GatheredBodyLimit;
+    SendGathered(origin, smallBody, [&] {
+        origin.WriteLines(head);
+        if (body != nullptr && body->Size() > 0) {
+            origin.WriteFromStream(*body, 0);
         }
-        head.Add("");
-        int32_t length = -1;
-        if (method != TMethod::Head) {
-            length = TextToIntDef(responseHeaders.ValueOf("Content-Length"), -1);
-            if (length < 0) {
-                length = -1;  // no usable length: the body ends when the origin closes
-            }
+    });
+    if (relayedLength > 0) {
+        // Asked for only now that the origin is there to take the body.
+        if (sendContinue) {
+            client.IOHandler()->WriteLines(Lines({"HTTP/1.1 100 Continue", ""}));
         }
+        TIdRelay relay(client, outbound.Client(), IdleTimeoutMs());
+        relay.Pass(client, relayedLength);
+    }
+}
+
+void TIdHTTPProxyServer::ForwardResponseBody(TIdTCPClient& outbound, TIdTCPConnection& client, int64_t length,
+                                             const TIdHeaderList& headers, const std::string& host) {
+    TIdIOHandler& origin = *outbound.IOHandler();
+    TIdIOHandler& to = *client.IOHandler();
+    const TStrings head = ResponseHead(headers);
+    // Reports a held body, then sends whatever the handler left in its place.
+    auto deliver = [&](std::unique_ptr<TStream> stream) {
+        stream->SetPosition(0);
+        const auto size = static_cast<uint64_t>(stream->Size());
+        FireHTTPDocument(host, stream, headers, PeerText(client), size);
+        if (stream) {
+            to.WriteFromStream(*stream, 0);
+        }
+    };
+
+    if (length >= 0 && length <= holdLimit_) {
         // An answer whose body came in with its head (most small ones) goes
         // to the client in one send: the client is woken once, and what it
         // sees is unchanged, since the head would only wait for bytes that
         // are already here.
         const TIdBuffer* queued = origin.InputQueue();
-        const bool arrivedWhole = method == TMethod::Head ||
-                                  (length >= 0 && length <= GatheredBodyLimit && queued != nullptr &&
-                                   queued->Used() >= length);
-        SendGathered(*client.IOHandler(), arrivedWhole, [&] {
-            client.IOHandler()->WriteLines(head);
-            if (method != TMethod::Head) {
-                ForwardResponseBody(*outbound, client, length, responseHeaders, outbound->Host());
+        const bool arrivedWhole = length <= GatheredBodyLimit && queued != nullptr && queued->Used() >= length;
+        SendGathered(to, arrivedWhole, [&] {
+            to.WriteLines(head);
+            auto stream = std::make_unique<TMemoryStream>();
+            origin.ReadIntoStream(*stream, length, false);
+            if (stream->Size() != length) {
+                // Short of its declared length: the client sees the
+                // connection end before the body does.
+                throw EIdConnClosedGracefully("Connection Closed Gracefully.");
             }
+            deliver(std::move(stream));
         });
-        // The client has everything: let it go before the origin's
-        // connection is taken down, rather than after.
-        client.Disconnect(false);
-    } catch (...) {
-        ReleaseOutbound(*outbound);
-        throw;
+        return;
     }
-    ReleaseOutbound(*outbound);
+
+    if (length < 0) {
+        // Without a length the body is held while it is small and comes
+        // quickly; a stream that goes on (a live feed, a long download from
+        // a server that sends no length) is passed on as it arrives. The
+        // head waits for that decision, so nothing reaches the client when
+        // the hold fails.
+        auto stream = std::make_unique<TMemoryStream>();
+        const bool ended = origin.ReadUntilCloseWithin(*stream, holdLimit_ + 1, HoldWindowMs);
+        if (ended) {
+            CheckNotClosing();
+        }
+        if (ended && stream->Size() <= holdLimit_) {
+            SendGathered(to, stream->Size() <= GatheredBodyLimit, [&] {
+                to.WriteLines(head);
+                deliver(std::move(stream));
+            });
+            return;
+        }
+        const int64_t held = stream->Size();
+        to.WriteLines(head);
+        if (held > 0) {
+            to.WriteFromStream(*stream, 0);
+        }
+        stream.reset();
+        TIdRelay relay(outbound, client, IdleTimeoutMs());
+        const int64_t passed = relay.Pass(outbound, -1);
+        try {
+            CheckNotClosing();
+        } catch (...) {
+            relay.Abort();
+            throw;
+        }
+        ReportRelayed(client, headers, host, static_cast<uint64_t>(held + passed));
+        return;
+    }
+
+    to.WriteLines(head);
+    TIdRelay relay(outbound, client, IdleTimeoutMs());
+    relay.Pass(outbound, length);
+    ReportRelayed(client, headers, host, static_cast<uint64_t>(length));
+}
+
+void TIdHTTPProxyServer::ReportRelayed(TIdTCPConnection& client, const TIdHeaderList& headers,
+                                       const std::string& host, uint64_t size) {
+    std::unique_ptr<TStream> stream = std::make_unique<TMemoryStream>();
+    FireHTTPDocument(host, stream, headers, PeerText(client), size);
+}
+
+void TIdHTTPProxyServer::CheckNotClosing() {
+    std::scoped_lock lock(outboundLock_);
+    if (closing_) {
+        throw EIdConnClosedGracefully("Connection Closed Gracefully.");
+    }
 }
 
 // Bodies move straight between the sockets and the body's memory, so
@@ -563,23 +630,8 @@ void TIdHTTPProxyServer::SendGathered(TIdIOHandler& handler, bool gather, const 
     handler.EndWriteBuffering();
 }
 
-void TIdHTTPProxyServer::ForwardResponseBody(TIdTCPClient& outbound, TIdTCPConnection& client, int32_t length,
-                                             const TIdHeaderList& headers, const std::string& host) {
-    std::unique_ptr<TStream> stream = std::make_unique<TMemoryStream>();
-    outbound.IOHandler()->ReadIntoStream(*stream, length, length == -1);
-    stream->SetPosition(0);
-    std::string peer;
-    if (client.SocketHandler() != nullptr && client.SocketHandler()->Binding() != nullptr) {
-        peer = client.SocketHandler()->Binding()->PeerIP();
-    }
-    FireHTTPDocument(host, stream, headers, peer, static_cast<uint32_t>(stream->Size()));
-    if (stream) {
-        client.IOHandler()->WriteFromStream(*stream, 0);
-    }
-}
-
 void TIdHTTPProxyServer::FireHTTPDocument(const std::string& document, std::unique_ptr<TStream>& stream,
-                                          const TIdHeaderList& headers, const std::string& host, uint32_t size) {
+                                          const TIdHeaderList& headers, const std::string& host, uint64_t size) {
     if (OnHTTPDocument) {
         OnHTTPDocument(*this, document, stream, headers, host, size);
     }
@@ -597,113 +649,12 @@ void TIdHTTPProxyServer::ServeConnect(TIdCommand& command) {
 
     std::string portText = command.ParamList()[0];
     const std::string host = CutField(portText, ":");
-    auto outbound = std::make_unique<TIdTCPClient>();
-    outbound->SetHost(host);
-    outbound->SetPort(TextToIntDef(portText, 443));
-    ConnectOutbound(*outbound);
-    try {
-        // A target that stops reading must not hold the tunnel for good.
-        outbound->IOHandler()->SetWriteTimeout(IdleTimeoutMs());
-        // No empty line before the status line: clients read it as the end
-        // of an empty answer (curl: "CONNECT tunnel failed, response 0").
-        client.IOHandler()->WriteLines(
-            Lines({"HTTP/1.0 200 Connection established", "Proxy-agent: Vantrel/1.1", ""}));
-        Relay(client, *outbound);
-    } catch (...) {
-        ReleaseOutbound(*outbound);
-        throw;
-    }
-    ReleaseOutbound(*outbound);
-}
-
-// Forwards whatever arrives on either side straight away, so neither
-// direction paces the other. Every byte taken from one side is handed to the
-// other before anything else happens; when either side closes, what it sent
-// before closing has therefore already been passed on. Between messages the
-// loop looks again for a moment before it sleeps on both sockets at once:
-// in a conversation the answer is usually that close.
-void TIdHTTPProxyServer::Relay(TIdTCPConnection& client, TIdTCPClient& outbound) {
-    TIdIOHandler& clientIO = *client.IOHandler();
-    TIdIOHandler& originIO = *outbound.IOHandler();
-    // Bytes that arrived right behind the request go first.
-    if (!clientIO.InputIsEmpty()) {
-        TIdBytes queued;
-        clientIO.InputQueue()->TakeBytes(queued, -1, false);
-        originIO.WriteBytes(queued);
-    }
-    if (!originIO.InputIsEmpty()) {
-        TIdBytes queued;
-        originIO.InputQueue()->TakeBytes(queued, -1, false);
-        clientIO.WriteBytes(queued);
-    }
-    if (client.SocketHandler() == nullptr || outbound.SocketHandler() == nullptr || clientIO.PeerClosed()) {
-        return;
-    }
-    TIdSocketHandle& clientSide = *client.SocketHandler()->Binding();
-    TIdSocketHandle& originSide = *outbound.SocketHandler()->Binding();
-    TIdIOHandler* writers[2] = {&originIO, &clientIO};
-    TIdSocketHandle* readers[2] = {&clientSide, &originSide};
-    TIdStack& stack = TIdStack::Instance();
-    // An intercept must see every byte, so with one the bytes go through the
-    // handlers; otherwise the stack's pump moves them (inside the kernel
-    // where the platform can).
-    std::unique_ptr<TIdSocketPump> pump;
-    std::unique_ptr<uint8_t[]> chunk;
-    if (clientIO.Intercept() == nullptr && originIO.Intercept() == nullptr) {
-        pump = stack.CreatePump();
-        pump->Prepare(clientSide.Socket(), originSide.Socket());
-    } else {
-        chunk = std::make_unique_for_overwrite<uint8_t[]>(RelayChunk);
-    }
-    // > 0 bytes moved from that side, 0 it closed, -1 nothing there.
-    auto moveFrom = [&](int side) -> int32_t {
-        if (pump) {
-            return pump->Move(readers[side]->Socket(), readers[1 - side]->Socket(), RelayChunk,
-                              writers[side]->WriteTimeout());
-        }
-        const int32_t n = stack.ReceiveNoWait(readers[side]->Socket(), chunk.get(), RelayChunk);
-        if (n > 0) {
-            writers[side]->WriteData(chunk.get(), n);
-        }
-        return n;
-    };
-    const int32_t idleMs = IdleTimeoutMs();
-    uint32_t lastActivity = TickCountMs();
-    TIdLookAgain look(RelayLookAgain);
-    // Sides worth a move: at first both, then those the last wait reported
-    // and those that just moved bytes (more may be there).
-    bool ready[2] = {true, true};
-    for (;;) {
-        if (!clientSide.HasSocket() || !originSide.HasSocket()) {
-            return;
-        }
-        bool moved = false;
-        for (int side = 0; side < 2; ++side) {
-            if (!ready[side]) {
-                continue;
-            }
-            const int32_t n = moveFrom(side);
-            if (n == 0) {
-                return;  // that side closed; everything it sent is already across
-            }
-            ready[side] = n > 0;
-            moved = moved || n > 0;
-        }
-        if (moved) {
-            lastActivity = TickCountMs();
-            look.Restart();
-            continue;
-        }
-        int32_t wait = RelayTurnMs;
-        if (idleMs >= 0) {
-            const auto idle = static_cast<int64_t>(TickDiff(lastActivity, TickCountMs()));
-            if (idle >= idleMs) {
-                return;
-            }
-            wait = static_cast<int32_t>(std::min<int64_t>(wait, idleMs - idle));
-        }
-        // While looking again, one zero wait on both sockets per look.
-        const TIdStackSocketHandle sockets[2] = {clientSide.Socket(), originSide.Socket()};
-        stack.WaitReadable(sockets, 2, look.Next() ? 0 : wait, ready);
-    }
+    TOutbound outbound(*this, host, TextToIntDef(portText, 443));
+    // A target that stops reading must not hold the tunnel for good.
+    outbound.IO().SetWriteTimeout(IdleTimeoutMs());
+    // No empty line before the status line: clients read it as the end
+    // of an empty answer (curl: "CONNECT tunnel failed, response 0").
+    client.IOHandler()->WriteLines(Lines({"HTTP/1.0 200 Connection established", "Proxy-agent: Vantrel/1.1", ""}));
+    TIdRelay relay(client, outbound.Client(), IdleTimeoutMs());
+    relay.Tunnel();
 }

@@ -15,16 +15,25 @@
 
 #include "io/IdStream.h"
 #include "io/IdTCPClient.h"
+#include "proxy/HTTPFraming.h"
 #include "proxy/IdHeaderList.h"
 #include "server/IdCmdTCPServer.h"
 
 class TIdHTTPProxyServer;
 
-// stream: the response body, positioned at its start; a handler may put
-// another stream in its place (the replaced one is then the handler's).
+// Fired once for every GET or POST answer body that reached the client
+// whole, on the request's worker thread; a body cut off in the middle is
+// not reported. size: the body's bytes.
+// A held body (one within HoldLimit) is reported before it is sent: stream
+// holds it, positioned at its start, and a handler may put another stream
+// in its place, which is then sent instead (the replaced one becomes the
+// handler's). A relayed body (larger, or without a length and still coming
+// after a moment) is reported once its last byte has been passed on:
+// stream is then an empty stream, size is what was relayed, and whatever
+// the handler leaves in the variable is freed unsent.
 using TOnHTTPDocument =
     std::function<void(TIdHTTPProxyServer& sender, const std::string& document, std::unique_ptr<TStream>& stream,
-                       const TIdHeaderList& headers, const std::string& host, uint32_t size)>;
+                       const TIdHeaderList& headers, const std::string& host, uint64_t size)>;
 
 class TIdHTTPProxyServer : public TIdCmdTCPServer {
 public:
@@ -43,6 +52,13 @@ public:
     void SetRequestTimeout(int32_t seconds) { requestTimeout_ = seconds; }
     int32_t IdleTimeout() const { return idleTimeout_; }
     void SetIdleTimeout(int32_t seconds) { idleTimeout_ = seconds; }
+    // Bytes: a request or answer body up to this size is held whole before
+    // it is sent on; a larger one, or one without a length that is still
+    // coming after HoldWindowMs, is relayed as it arrives.
+    int64_t HoldLimit() const { return holdLimit_; }
+    void SetHoldLimit(int64_t bytes) { holdLimit_ = bytes < 0 ? 0 : bytes; }
+    static constexpr int64_t DefaultHoldLimit = 1024 * 1024;
+    static constexpr int32_t HoldWindowMs = 500;
 
     TOnHTTPDocument OnHTTPDocument;
 
@@ -58,20 +74,37 @@ protected:
     void ServeHead(TIdCommand& command);
     void ServeConnect(TIdCommand& command);
 
-    void ForwardResponseBody(TIdTCPClient& outbound, TIdTCPConnection& client, int32_t length,
+    // The answer after its head was read: the head, then the body, held
+    // or relayed by its length (-1: until the origin closes).
+    void ForwardResponseBody(TIdTCPClient& outbound, TIdTCPConnection& client, int64_t length,
                              const TIdHeaderList& headers, const std::string& host);
     void FireHTTPDocument(const std::string& document, std::unique_ptr<TStream>& stream,
-                          const TIdHeaderList& headers, const std::string& host, uint32_t size);
+                          const TIdHeaderList& headers, const std::string& host, uint64_t size);
 
 private:
-    enum class TMethod { Get, Post, Head };
+    // The connection to an origin or tunnel target for one request: made
+    // and listed (so that deactivation can wake a worker waiting on it) on
+    // construction, taken off the list and closed on destruction.
+    class TOutbound {
+    public:
+        TOutbound(TIdHTTPProxyServer& server, const std::string& host, int32_t port);
+        ~TOutbound();
+        TOutbound(const TOutbound&) = delete;
+        TOutbound& operator=(const TOutbound&) = delete;
+        TIdTCPClient& Client() { return client_; }
+        TIdIOHandler& IO() { return *client_.IOHandler(); }
 
-    void Forward(TIdCommand& command, TMethod method);
+    private:
+        TIdHTTPProxyServer& server_;
+        TIdTCPClient client_;
+    };
+
+    void Forward(TIdCommand& command, THTTPMethod method);
     // Clears ReplyPending, reads the header block and checks it; false when
     // the request was refused (and the connection closed).
     bool BeginRequest(TIdCommand& command, TIdHeaderList& requestHeaders);
-    // Reads the client's header block within the request deadline; false
-    // (connection closed) when it did not complete in time.
+    // Reads the client's header block within the request deadline; raises
+    // EIdReadTimeout when it does not complete in time.
     void ReadRequestHeaders(TIdContext& context, TIdHeaderList& headers);
     // Answers 407 and closes when authentication is on and the headers carry
     // no valid credentials; true when the request may go on.
@@ -81,9 +114,20 @@ private:
     void RefuseAndClose(TIdContext& context, const TStrings& answer);
     int32_t RequestRemainingMs(const TIdContext& context) const;
     int32_t IdleTimeoutMs() const;
-    void Relay(TIdTCPConnection& client, TIdTCPClient& outbound);
-    // Connects and lists the outbound connection so that deactivation can
-    // wake a worker waiting on an origin; raises when deactivation began.
+    // A request body within HoldLimit, read whole from the client.
+    std::unique_ptr<TMemoryStream> ReadRequestBody(TIdTCPConnection& client, int64_t length, bool sendContinue);
+    // Sends the origin its request: the head, then the body, either held
+    // (body) or relayed from the client as it arrives (relayedLength bytes).
+    void SendRequest(TOutbound& outbound, TIdTCPConnection& client, const TStrings& head, TMemoryStream* body,
+                     int64_t relayedLength, bool sendContinue);
+    // Reports a relayed body once it has passed whole.
+    void ReportRelayed(TIdTCPConnection& client, const TIdHeaderList& headers, const std::string& host,
+                       uint64_t size);
+    // Raises when deactivation has begun: a body that ended because we shut
+    // its origin down is not a whole body.
+    void CheckNotClosing();
+    // Lists the outbound connection so that deactivation can wake a worker
+    // waiting on it; raises when deactivation began.
     void ConnectOutbound(TIdTCPClient& outbound);
     // Takes the connection off the list, then closes it.
     void ReleaseOutbound(TIdTCPClient& outbound);
@@ -96,6 +140,7 @@ private:
     std::string password_;
     int32_t requestTimeout_ = 60;
     int32_t idleTimeout_ = 300;
+    int64_t holdLimit_ = DefaultHoldLimit;
 
     std::mutex outboundLock_;  // guards outbound_ and closing_
     std::vector<TIdTCPClient*> outbound_;

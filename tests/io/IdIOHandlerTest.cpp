@@ -478,11 +478,16 @@ TEST_F(IOHandlerTest, StreamShorterThanAskedRaisesNoDataToRead) {
     EXPECT_EQ("0123456789", io_.SentText());
 }
 
-TEST_F(IOHandlerTest, StreamBeyond32BitsNeedsLargeSizes) {
+TEST_F(IOHandlerTest, OnlyALengthPrefixBeyond32BitsNeedsLargeSizes) {
     TMemoryStream stream;
     WriteText(stream, "x");
-    EXPECT_THROW(io_.WriteFromStream(stream, int64_t{3000000000}, false), EIdIoHandlerRequiresLargeStream);
+    EXPECT_THROW(io_.WriteFromStream(stream, int64_t{3000000000}, true), EIdIoHandlerRequiresLargeStream);
     EXPECT_TRUE(io_.Sends().empty());
+    // Without a prefix the size is only a count: the byte there goes out,
+    // then the stream runs dry.
+    stream.SetPosition(0);
+    EXPECT_THROW(io_.WriteFromStream(stream, int64_t{3000000000}, false), EIdNoDataToRead);
+    EXPECT_EQ("x", io_.SentText());
 }
 
 TEST_F(IOHandlerTest, GatheringFlushesAtThreshold) {

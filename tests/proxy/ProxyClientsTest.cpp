@@ -202,7 +202,9 @@ TEST_F(ManyClients, EachOfTwoHundredGetsExactlyItsOwnDocument) {
     proxy_.SetActive(false);
     EXPECT_EQ(proxy_.LiveContexts().Count(), 0u);
     if (threadsBefore > 0) {
-        EXPECT_TRUE(Eventually([&] { return ProcStatusValue("Threads") == threadsBefore; }))
+        // Threads parked by earlier tests may expire meanwhile: none of this
+        // test's may stay, so the count ends at most where it began.
+        EXPECT_TRUE(Eventually([&] { return ProcStatusValue("Threads") <= threadsBefore; }))
             << "threads before: " << threadsBefore << ", now: " << ProcStatusValue("Threads");
     }
 }

@@ -458,7 +458,7 @@ struct DocumentCall {
     std::string body;
     std::string firstHeader;
     std::string host;
-    uint32_t size = 0;
+    uint64_t size = 0;
 };
 
 // Runs the proxy on 127.0.0.1 with a system-chosen port; tests configure it
@@ -484,7 +484,7 @@ protected:
     void RecordDocuments() {
         proxy_.OnHTTPDocument = [this](TIdHTTPProxyServer&, const std::string& document,
                                        std::unique_ptr<TStream>& stream, const TIdHeaderList& headers,
-                                       const std::string& host, uint32_t size) {
+                                       const std::string& host, uint64_t size) {
             DocumentCall call{document, {}, headers.Count() > 0 ? headers[0] : "", host, size};
             call.body.resize(static_cast<size_t>(stream->Size()));
             stream->Read(call.body.data(), stream->Size());
