@@ -33,8 +33,11 @@ run: deps
 	@echo "Starting build/release/vantrel (settings: build/release/vtl.ini; stop with Ctrl+C)"
 	@cd build/release && exec ./vantrel
 
+# Every test: the quick ones, then the transfers of several GiB (label
+# "large"), which `ctest --preset release` leaves out.
 test: release
 	$(CTEST) --preset release
+	$(CTEST) --preset large
 
 e2e: release
 	$(CTEST) --preset release -L e2e

@@ -203,6 +203,46 @@ TEST(TerminalTest, TerminalShowsNoEscapeBytesFromTheNetwork) {
     EXPECT_FALSE(HasControlBytesBesides(text, "\r\n")) << text;
 }
 
+// Bodies at the edge of a 1 KiB hold limit, held or relayed, with and
+// without a length: each counts in the title's total and shows its size in
+// the Size row alike.
+TEST(TerminalTest, HeldAndRelayedBodiesCountAlikeInTitleAndLog) {
+    TPseudoTerminal terminal;
+    ASSERT_TRUE(terminal.Ready());
+    const TOriginServer origin;
+    const int port = FreePort();
+    TProgram program("[Connection]\nPort=" + std::to_string(port) + "\n[General]\nHoldLimit=1\n");
+    program.StartOnTerminal(terminal.Slave());
+    terminal.CloseSlave();
+    std::string screen;
+    ASSERT_TRUE(program.WaitListening(port)) << screen;
+    ASSERT_TRUE(ReadTerminalUntil(terminal.Master(), screen, "\x1b[4A", StartLimit)) << screen;
+
+    struct TStep {
+        const char* path;
+        const char* size;
+        const char* total;
+    };
+    const TStep steps[] = {{"/size/1023", "1023 Bytes", "1023 Bytes"}, {"/size/1024", "1 KB", "1 KB"},
+                           {"/size/1025", "1 KB", "3 KB"},             {"/size/1023?nolength", "1023 Bytes", "3 KB"},
+                           {"/size/1024?nolength", "1 KB", "4 KB"},    {"/size/1025?nolength", "1 KB", "6 KB"}};
+    for (const TStep& step : steps) {
+        const std::string answer = GetThrough(port, "127.0.0.1", origin.Port(), step.path);
+        const std::string body = TOriginServer::BodyFor(step.path);
+        EXPECT_EQ(answer.size() >= body.size() ? answer.substr(answer.size() - body.size()) : answer, body)
+            << step.path;
+        std::string shown;
+        EXPECT_TRUE(ReadTerminalUntil(terminal.Master(), shown,
+                                      std::string("\x1b]0;Vantrel - [") + step.total + "]\a", Ms{5000}))
+            << step.path << ": " << shown;
+        // The row's value, then the blanks that wipe a longer predecessor.
+        EXPECT_TRUE(ReadTerminalUntil(terminal.Master(), shown, std::string(step.size) + "    ", Ms{5000}))
+            << step.path << ": " << shown;
+    }
+    program.Process().Signal(SIGTERM);
+    ASSERT_TRUE(program.Process().WaitExit(StopLimit));
+}
+
 }  // namespace
 }  // namespace e2e
 

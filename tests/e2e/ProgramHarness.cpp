@@ -552,8 +552,10 @@ void TOriginServer::Serve(int fd) {
     if (method == "POST") {
         body = "posted:" + request.body;
     }
-    std::string answer = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
-                         std::to_string(body.size()) + "\r\nConnection: close\r\nX-Origin: vtl-e2e\r\n\r\n";
+    const bool withLength = WordAt(request.requestLine, 1).find("nolength") == std::string::npos;
+    std::string answer = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n" +
+                         (withLength ? "Content-Length: " + std::to_string(body.size()) + "\r\n" : std::string()) +
+                         "Connection: close\r\nX-Origin: vtl-e2e\r\n\r\n";
     if (method != "HEAD") {
         answer += body;
     }

@@ -148,7 +148,9 @@ struct TOriginRequest {
 // A small HTTP origin on 127.0.0.1 that serves every connection on a thread
 // of its own and records what it was sent. The default answer:
 //   path /size/N: N bytes of letters; POST: "posted:" + the body;
-//   anything else: OriginGreeting. HEAD gets the headers alone.
+//   anything else: OriginGreeting. HEAD gets the headers alone. A target
+//   that holds "nolength" gets no Content-Length (the body ends with the
+//   connection).
 class TOriginServer {
 public:
     static constexpr const char* OriginGreeting = "Hello from the origin\n";

@@ -8,6 +8,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <ostream>
 #include <sstream>
@@ -77,6 +78,35 @@ TEST_F(RelayTest, CurlPostSendsTheBodyToTheOrigin) {
     const std::string entry =
         LogEntry("127.0.0.1", "127.0.0.1", std::to_string(form.size() + 7) + " Bytes");
     EXPECT_EQ(WaitForLog(entry), entry);
+}
+
+// curl asks for "100 Continue" before a body of this size and otherwise
+// waits a second for it; the 2 MB body is relayed, and so is the answer.
+TEST_F(RelayTest, CurlUploadOfTwoMegabytesTakesNoWaitAndArrivesWhole) {
+    VTL_REQUIRE_TOOL("curl");
+    const TOriginServer origin;
+    ASSERT_NO_FATAL_FAILURE(StartProxy());
+    const TTempDir dir;
+    std::string body(2 * 1024 * 1024, '\0');
+    for (size_t i = 0; i < body.size(); ++i) {
+        body[i] = static_cast<char>((i * 7919) >> 5);
+    }
+    WriteWholeFile(dir.File("upload.bin"), body);
+
+    const auto start = std::chrono::steady_clock::now();
+    const TToolResult curl = RunTool({"curl", "-sS", "--max-time", "10", "-x", ProxyUrl(), "--data-binary",
+                                      "@" + dir.File("upload.bin"), OriginUrl(origin, "/upload")});
+    const auto took = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(curl.finished);
+    EXPECT_EQ(curl.exitCode, 0) << curl.err;
+    EXPECT_LT(took, std::chrono::milliseconds(800));
+    EXPECT_TRUE(curl.out == "posted:" + body) << curl.out.size() << " bytes came back";
+
+    const std::vector<TOriginRequest> seen = origin.Requests();
+    ASSERT_EQ(seen.size(), 1U);
+    EXPECT_TRUE(HasHeader(seen[0], "Expect: 100-continue"));
+    EXPECT_EQ(seen[0].body.size(), body.size());
+    EXPECT_TRUE(seen[0].body == body);
 }
 
 TEST_F(RelayTest, CurlHeadGetsTheHeadersAndLogsNothing) {

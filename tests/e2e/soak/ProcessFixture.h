@@ -607,6 +607,7 @@ public:
         int sleepTime = 100;
         std::string user;
         std::string password;
+        std::string moreGeneral;  // further [General] lines, each ended by "\n"
     };
 
     TVantrelProcess() = default;
@@ -754,7 +755,8 @@ private:
         std::ofstream ini(folder_ + "/vtl.ini", std::ios::trunc);
         ini << "[Connection]\nPort=" << port_ << "\n[Authorization]\nUser=" << options.user
             << "\nPassword=" << options.password << "\n[General]\nSleepTime=" << options.sleepTime
-            << "\nRequestTimeout=" << options.requestTimeout << "\nIdleTimeout=" << options.idleTimeout << "\n";
+            << "\nRequestTimeout=" << options.requestTimeout << "\nIdleTimeout=" << options.idleTimeout << "\n"
+            << options.moreGeneral;
     }
 
     bool Spawn(std::string& error) {
