@@ -158,7 +158,7 @@ TEST_F(Streaming, OriginClosingMidBodyResetsTheClient) {
     });
     RawClient client = Exchange("GET " + origin.Url("/cut") + " HTTP/1.0\r\n\r\n");
     EXPECT_TRUE(client.Received() == Head("200 OK", 100000) + part);
-    EXPECT_EQ(client.State(), ReadState::Reset);
+    EXPECT_EQ(client.State(), CutOff());
     EXPECT_TRUE(NoContextLeft());
     EXPECT_TRUE(Documents().empty());
 }
@@ -177,7 +177,7 @@ TEST_F(Streaming, OriginFallingSilentMidBodyResetsTheClientAtTheIdleLimit) {
     RawClient client = Exchange("GET " + origin.Url("/feed") + " HTTP/1.0\r\n\r\n", 8s);
     EXPECT_LT(Clock::now() - start, 4s);
     EXPECT_TRUE(client.Received() == Head("200 OK", -1) + part);
-    EXPECT_EQ(client.State(), ReadState::Reset);
+    EXPECT_EQ(client.State(), CutOff());
     EXPECT_TRUE(origin.WaitFinished(1, 3s)) << "the origin's connection was left open";
     EXPECT_TRUE(Documents().empty());
 }
@@ -229,7 +229,7 @@ TEST_F(Streaming, DeactivationCutsARelayedBodyOff) {
     proxy_.SetActive(false);
     EXPECT_LT(Clock::now() - start, 3s);
     EXPECT_TRUE(client.ReadToClose());
-    EXPECT_EQ(client.State(), ReadState::Reset);
+    EXPECT_EQ(client.State(), CutOff());
     EXPECT_TRUE(Documents().empty());
 }
 

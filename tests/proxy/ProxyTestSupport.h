@@ -117,6 +117,15 @@ public:
         }
     }
 
+    // Closes with a reset instead of the orderly end.
+    void Abort() {
+        if (handle_ != InvalidSocket) {
+            TIdStack::Instance().SetAbortiveClose(handle_);
+            TIdStack::Instance().CloseAtOnce(handle_);
+            handle_ = InvalidSocket;
+        }
+    }
+
     bool WaitReadable(int32_t ms) const { return TIdStack::Instance().WaitReadable(&handle_, 1, ms); }
 
     bool SendAll(std::string_view data) {
@@ -426,6 +435,29 @@ inline int32_t ClosedLoopbackPort() {
 }
 
 inline bool SomethingListensOn(int32_t port) { return Socket::ConnectLoopback(port).Valid(); }
+
+// Whether a connection closed with a reset reaches its peer as one: real
+// systems deliver it, wine ends such a socket in order instead. Where it
+// does not, a cut-off transfer can only be told by its length.
+inline bool ResetReachesPeer() {
+    static const bool resets = [] {
+        StackUse use;
+        int32_t port = 0;
+        Socket listener = Socket::ListenLoopback(1, port);
+        Socket client = Socket::ConnectLoopback(port);
+        std::string ip;
+        int32_t peerPort = 0;
+        TIdIPVersion version = Id_IPv4;
+        Socket accepted(TIdStack::Instance().Accept(listener.Handle(), ip, peerPort, version));
+        accepted.Abort();
+        std::string got;
+        return client.ReadSome(got, Clock::now() + 5s) == ReadState::Reset;
+    }();
+    return resets;
+}
+
+// How a transfer that the proxy cut off ends for its peer.
+inline ReadState CutOff() { return ResetReachesPeer() ? ReadState::Reset : ReadState::Closed; }
 
 // A value of /proc/self/status in its own unit (kB for memory); -1 where
 // the file or the field is missing.
