@@ -1,7 +1,8 @@
 // main: the Vantrel program. Prepares the console, draws the banner, reads
-// vtl.ini, then starts the proxy server and keeps the main thread waiting
-// while worker threads serve the clients. An error that escapes start-up is
-// written to standard error as "Class: message" and ends with status 1.
+// vtl.ini, opens the access log, then starts the proxy server and keeps the
+// main thread waiting while worker threads serve the clients. An error that
+// escapes start-up is written to standard error as "Class: message" and
+// ends with status 1.
 #include <atomic>
 #include <cstdio>
 #include <exception>
@@ -9,6 +10,7 @@
 #include <new>
 #include <thread>
 
+#include "app/AccessLog.h"
 #include "app/Banner.h"
 #include "app/Console.h"
 #include "app/Platform.h"
@@ -16,7 +18,9 @@
 #include "app/Settings.h"
 #include "io/IdException.h"
 #include "io/IdGlobal.h"
+#include "net/IdSocketHandle.h"
 #include "proxy/HTTPProxyServer.h"
+#include "proxy/IdAccessList.h"
 
 namespace {
 
@@ -61,15 +65,28 @@ int Run() {
     SetTitle("Vantrel");
     ShowBanner();
     ReadSettings(SettingsFilePath());
+    const TProxySettings& settings = ProxySettings();
+    // Opened before the server starts, so that a log that cannot be written
+    // stops the start, and closed after the server has stopped.
+    TAccessLog accessLog;
+    if (!settings.LogFile.empty()) {
+        accessLog.Open(settings.LogFile);
+    }
 
     WriteText("Starting proxy server...");
     WriteLineEnd();
     Pause(200);
 
-    const TProxySettings& settings = ProxySettings();
     auto server = std::make_unique<TIdHTTPProxyServer>();
     // DefaultPort is the default port of Bindings: one value, no range check.
     server->SetDefaultPort(settings.Port);
+    // Without bindings of its own the server listens on every address.
+    for (const TListenAddress& listen : settings.Listen) {
+        TIdSocketHandle& binding = server->Bindings().Add();
+        binding.SetIPVersion(listen.address.version);
+        binding.SetIP(IPAddressText(listen.address));
+        binding.SetPort(settings.Port);
+    }
     server->SetCredentials(settings.User, settings.Password);
     server->SetRequestTimeout(settings.RequestTimeout);
     server->SetIdleTimeout(settings.IdleTimeout);
