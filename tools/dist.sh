@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 version=$(sed -nE 's/^project\(Vantrel VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)
-banner=$(sed -nE 's/.*" Vantrel v([0-9.]+)".*/\1/p' app/Banner.cpp | head -n 1)
+banner=$(sed -nE 's/.*ProductVersion = "([0-9.]+)".*/\1/p' app/Banner.h | head -n 1)
 if [[ -z "$version" || "$version" != "$banner" ]]; then
     echo "dist.sh: version mismatch: CMakeLists.txt says '$version', the banner '$banner'" >&2
     exit 1

@@ -119,7 +119,9 @@ INSTANTIATE_TEST_SUITE_P(
                           "\"127.0.0.1/8\" has address bits set after the prefix length\n"},
         TStartFailureCase{"LogFile", "[General]\nLogFile=no-such-directory/access.log\n", {},
                           "EAccessLogError: Cannot open the access log "
-                          "\"{dir}/no-such-directory/access.log\": No such file or directory\n"}),
+                          "\"{dir}/no-such-directory/access.log\": No such file or directory\n"},
+        TStartFailureCase{"MissingConfigFile", "", {"--config", "/nonexistent-vtl-directory/vtl.ini"},
+                          "ESettingsError: /nonexistent-vtl-directory/vtl.ini: no such settings file\n"}),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 struct TListenCase {
