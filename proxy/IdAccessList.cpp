@@ -57,9 +57,23 @@ bool ParseIPv4(std::string_view text, uint8_t* bytes) {
     return true;
 }
 
+// Up to 16 bytes of an address being read.
+struct TAddressBytes {
+    std::array<uint8_t, 16> bytes{};
+    size_t count = 0;
+
+    bool Append(uint8_t byte) {
+        if (count == bytes.size()) {
+            return false;
+        }
+        bytes[count++] = byte;
+        return true;
+    }
+};
+
 // The colon-separated groups of one side of "::" (or of the whole text), as
 // bytes appended to out. Only the last side may end in a dotted IPv4 tail.
-bool ParseIPv6Groups(std::string_view text, bool mayEndInIPv4, std::vector<uint8_t>& out) {
+bool ParseIPv6Groups(std::string_view text, bool mayEndInIPv4, TAddressBytes& out) {
     if (text.empty()) {
         return true;
     }
@@ -68,11 +82,8 @@ bool ParseIPv6Groups(std::string_view text, bool mayEndInIPv4, std::vector<uint8
         const std::string_view group = text.substr(0, colon);
         if (colon == std::string_view::npos && mayEndInIPv4 && group.find('.') != std::string_view::npos) {
             uint8_t tail[4];
-            if (!ParseIPv4(group, tail)) {
-                return false;
-            }
-            out.insert(out.end(), tail, tail + 4);
-            return true;
+            return ParseIPv4(group, tail) && out.Append(tail[0]) && out.Append(tail[1]) && out.Append(tail[2]) &&
+                   out.Append(tail[3]);
         }
         if (group.empty() || group.size() > 4) {
             return false;
@@ -85,8 +96,9 @@ bool ParseIPv6Groups(std::string_view text, bool mayEndInIPv4, std::vector<uint8
             }
             value = value * 16 + static_cast<uint32_t>(digit);
         }
-        out.push_back(static_cast<uint8_t>(value >> 8));
-        out.push_back(static_cast<uint8_t>(value & 0xFF));
+        if (!out.Append(static_cast<uint8_t>(value >> 8)) || !out.Append(static_cast<uint8_t>(value & 0xFF))) {
+            return false;
+        }
         if (colon == std::string_view::npos) {
             return true;
         }
@@ -96,27 +108,27 @@ bool ParseIPv6Groups(std::string_view text, bool mayEndInIPv4, std::vector<uint8
 
 bool ParseIPv6(std::string_view text, std::array<uint8_t, 16>& bytes) {
     const size_t gap = text.find("::");
-    std::vector<uint8_t> front;
-    std::vector<uint8_t> back;
+    TAddressBytes front;
     if (gap == std::string_view::npos) {
-        if (!ParseIPv6Groups(text, true, front) || front.size() != 16) {
+        if (!ParseIPv6Groups(text, true, front) || front.count != 16) {
             return false;
         }
-        std::copy(front.begin(), front.end(), bytes.begin());
+        bytes = front.bytes;
         return true;
     }
+    TAddressBytes back;
     const std::string_view after = text.substr(gap + 2);
     if (after.find("::") != std::string_view::npos || !ParseIPv6Groups(text.substr(0, gap), false, front) ||
         !ParseIPv6Groups(after, true, back)) {
         return false;
     }
     // "::" stands for at least one group of zeros.
-    if (front.size() + back.size() > 14) {
+    if (front.count + back.count > 14) {
         return false;
     }
     bytes.fill(0);
-    std::copy(front.begin(), front.end(), bytes.begin());
-    std::copy(back.begin(), back.end(), bytes.end() - static_cast<std::ptrdiff_t>(back.size()));
+    std::copy_n(front.bytes.begin(), front.count, bytes.begin());
+    std::copy_n(back.bytes.begin(), back.count, bytes.end() - static_cast<std::ptrdiff_t>(back.count));
     return true;
 }
 
