@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr std::string_view ProductLine = " Vantrel v0.3";
 constexpr std::array<std::string_view, 3> NoticeLines{
     " HTTP/1.0 forward proxy with CONNECT",
     " Settings: vtl.ini beside the program",
@@ -38,13 +37,17 @@ void WriteFramedLine(std::string_view text) {
 
 }  // namespace
 
+std::string VersionLine() {
+    return "Vantrel " + std::string(ProductVersion);
+}
+
 void ShowBanner() {
     SetColor(ColorNormal);
     WriteEdge(bpTopLeft, bpTopRight);
 
     WriteRepeated(bpVertical, 1);
     SetColor(ColorProduct);
-    WriteText(PadToBox(ProductLine));
+    WriteText(PadToBox(" Vantrel v" + std::string(ProductVersion)));
     SetColor(ColorNormal);
     WriteRepeated(bpVertical, 1);
     WriteLineEnd();

@@ -4,7 +4,20 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "io/IdException.h"
+#include "proxy/IdAccessList.h"
+
+// A value in the settings file that cannot be read; the start stops.
+VTL_DECLARE_EXCEPTION(ESettingsError, EIdException);
+
+struct TListenAddress {
+    std::string text;  // as written in the file
+    TIdIPAddress address;
+};
 
 struct TProxySettings {
     int32_t Port = 3128;
@@ -19,6 +32,16 @@ struct TProxySettings {
     // KiB: bodies up to this size are held whole, larger ones relayed as
     // they arrive; 0 relays every body.
     int32_t HoldLimit = 1024;
+    // The local addresses to listen on; empty: every local address.
+    std::vector<TListenAddress> Listen;
+    // The clients that may use the proxy; none given: every client.
+    std::optional<TIdNetworkList> Allow;
+    // The ports CONNECT may open; none given: every port.
+    std::optional<TIdPortList> ConnectPorts;
+    // Destinations neither forwarding nor tunnels may reach.
+    TIdNetworkList Deny;
+    // The full path of the access log; empty: no log.
+    std::string LogFile;
 };
 
 TProxySettings& ProxySettings();
@@ -26,6 +49,12 @@ TProxySettings& ProxySettings();
 // "<directory of the executable><separator>vtl.ini".
 std::string SettingsFilePath();
 
+// A relative path taken as one beside the executable; a path from the root
+// (or, on Windows, with a drive or server name) as it is.
+std::string PathBesideExecutable(const std::string& path);
+
 // Fills ProxySettings from the file at path (defaults when it is absent)
-// and writes the status line, pausing 200 ms between its parts.
+// and writes the status line, pausing 200 ms between its parts. A value
+// that cannot be read throws ESettingsError naming the file, section, key
+// and text, before any of the status line is written.
 void ReadSettings(const std::string& path);

@@ -1,22 +1,31 @@
-// main: the Vantrel program. Prepares the console, draws the banner, reads
-// vtl.ini, then starts the proxy server and keeps the main thread waiting
-// while worker threads serve the clients. An error that escapes start-up is
-// written to standard error as "Class: message" and ends with status 1.
+// main: the Vantrel program. Reads the command line, prepares the console,
+// draws the banner, reads vtl.ini (or the file given with --config), opens
+// the access log, then starts the proxy server and keeps the main thread
+// waiting while worker threads serve the clients. An error that escapes
+// start-up is written to standard error as "Class: message" and ends with
+// status 1; a misused command line ends with status 2.
 #include <atomic>
 #include <cstdio>
 #include <exception>
 #include <memory>
 #include <new>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "app/AccessLog.h"
 #include "app/Banner.h"
+#include "app/CommandLine.h"
 #include "app/Console.h"
 #include "app/Platform.h"
+#include "app/ProfileReader.h"
 #include "app/RequestLog.h"
 #include "app/Settings.h"
 #include "io/IdException.h"
 #include "io/IdGlobal.h"
+#include "net/IdSocketHandle.h"
 #include "proxy/HTTPProxyServer.h"
+#include "proxy/IdAccessList.h"
 
 namespace {
 
@@ -46,7 +55,12 @@ void DiscardConsoleInput() {
     }).detach();
 }
 
-int Run() {
+int Run(const TCommandLine& commandLine) {
+    // A file named on the command line is meant to exist; starting with the
+    // defaults instead would open the proxy to everyone on every address.
+    if (!commandLine.configPath.empty() && !ProfileFileExists(commandLine.configPath)) {
+        throw ESettingsError(commandLine.configPath + ": no such settings file");
+    }
     TotalBytes.store(0);
     LogReady.store(false);
     IgnoreBrokenPipe();
@@ -60,16 +74,29 @@ int Run() {
 
     SetTitle("Vantrel");
     ShowBanner();
-    ReadSettings(SettingsFilePath());
+    ReadSettings(commandLine.configPath.empty() ? SettingsFilePath() : commandLine.configPath);
+    const TProxySettings& settings = ProxySettings();
+    // Opened before the server starts, so that a log that cannot be written
+    // stops the start, and closed after the server has stopped.
+    TAccessLog accessLog;
+    if (!settings.LogFile.empty()) {
+        accessLog.Open(settings.LogFile);
+    }
 
     WriteText("Starting proxy server...");
     WriteLineEnd();
     Pause(200);
 
-    const TProxySettings& settings = ProxySettings();
     auto server = std::make_unique<TIdHTTPProxyServer>();
     // DefaultPort is the default port of Bindings: one value, no range check.
     server->SetDefaultPort(settings.Port);
+    // Without bindings of its own the server listens on every address.
+    for (const TListenAddress& listen : settings.Listen) {
+        TIdSocketHandle& binding = server->Bindings().Add();
+        binding.SetIPVersion(listen.address.version);
+        binding.SetIP(IPAddressText(listen.address));
+        binding.SetPort(settings.Port);
+    }
     server->SetCredentials(settings.User, settings.Password);
     server->SetRequestTimeout(settings.RequestTimeout);
     server->SetIdleTimeout(settings.IdleTimeout);
@@ -102,9 +129,24 @@ int Run() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     try {
-        return Run();
+        const TCommandLine commandLine =
+            ParseCommandLine(argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>{});
+        switch (commandLine.action) {
+        case TCommandAction::ShowVersion:
+            std::printf("%s\n", VersionLine().c_str());
+            return 0;
+        case TCommandAction::ShowHelp:
+            std::fputs(UsageText().c_str(), stdout);
+            return 0;
+        case TCommandAction::Misuse:
+            std::fprintf(stderr, "vantrel: %s\n%s", commandLine.problem.c_str(), UsageText().c_str());
+            return MisuseExitStatus;
+        case TCommandAction::Run:
+            break;
+        }
+        return Run(commandLine);
     } catch (const EIdException& error) {
         ReportFatal(error.ClassName(), error.what());
     } catch (const std::bad_alloc& error) {

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Builds the release packages from one source tree:
 #   dist/vantrel-<version>-windows-x86_64.zip  (vantrel.exe, vtl.ini, README.md)
-#   dist/vantrel-<version>-linux-x86_64.tar.gz (vantrel, vtl.ini, README.md)
+#   dist/vantrel-<version>-linux-x86_64.tar.gz (vantrel, vtl.ini, README.md,
+#                                               vantrel.service)
 # The version is the project version of CMakeLists.txt, which is also the
 # one the banner shows.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 version=$(sed -nE 's/^project\(Vantrel VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)
-banner=$(sed -nE 's/.*" Vantrel v([0-9.]+)".*/\1/p' app/Banner.cpp | head -n 1)
+banner=$(sed -nE 's/.*ProductVersion = "([0-9.]+)".*/\1/p' app/Banner.h | head -n 1)
 if [[ -z "$version" || "$version" != "$banner" ]]; then
     echo "dist.sh: version mismatch: CMakeLists.txt says '$version', the banner '$banner'" >&2
     exit 1
@@ -26,8 +27,26 @@ mkdir -p "$out"
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 
+# CR LF, so that Notepad shows the Windows copy as lines; the Linux copy
+# loses the CRs below.
 sample() {
-    printf '[Connection]\r\nPort=3128\r\n[Authorization]\r\nUser=\r\nPassword=\r\n[General]\r\nSleepTime=100\r\nRequestTimeout=60\r\nIdleTimeout=300\r\n' >"$1"
+    local lines=(
+        '[Connection]'
+        'Port=3128'
+        '[Authorization]'
+        'User='
+        'Password='
+        '[General]'
+        'SleepTime=100'
+        'RequestTimeout=60'
+        'IdleTimeout=300'
+        '[Access]'
+        '; Tunnels (CONNECT) are for HTTPS, on port 443. Tunnels to other ports'
+        '; would let clients reach mail servers and other services through the'
+        '; proxy. The other access keys are described in README.md.'
+        'ConnectPorts=443'
+    )
+    printf '%s\r\n' "${lines[@]}" >"$1"
 }
 
 win="$stage/vantrel-$version-windows-x86_64"
@@ -44,6 +63,7 @@ strip "$lin/vantrel" 2>/dev/null || true
 sample "$lin/vtl.ini"
 sed -i 's/\r$//' "$lin/vtl.ini"
 cp README.md "$lin/"
+cp tools/vantrel.service "$lin/"
 tar -C "$stage" -czf "$out/$(basename "$lin").tar.gz" "$(basename "$lin")"
 
 ls -l "$out"

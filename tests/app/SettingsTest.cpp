@@ -5,10 +5,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "app/Platform.h"
 #include "app/ProfileReader.h"
 #include "app/Settings.h"
 #include "tests/app/ConsoleCapture.h"
@@ -175,6 +177,100 @@ TEST_F(SettingsTest, PasswordKeptAsReadInside) {
     ReadSettings(path_);
     EXPECT_EQ(ProxySettings().Password, "pa ss=word");
 }
+
+TEST_F(SettingsTest, AccessKeysAreReadAndListenIsShown) {
+    WriteFile("[Connection]\nPort=8080\nListen=127.0.0.1, ::1\n"
+              "[Access]\nAllow=192.168.1.0/24, fd00::/8\nConnectPorts=443, 8443-8450\nDeny=127.0.0.0/8\n"
+              "[General]\nLogFile=logs/access.log\n");
+    ReadSettings(path_);
+    EXPECT_EQ(StatusLine(), " [Port: 8080] [Listen: 127.0.0.1, ::1] [Authentication not required] [ST: 100]");
+    EXPECT_EQ(pauses_, (std::vector<int32_t>{200, 200, 200, 200}));
+    const TProxySettings& settings = ProxySettings();
+    ASSERT_EQ(settings.Listen.size(), 2U);
+    EXPECT_EQ(settings.Listen[0].text, "127.0.0.1");
+    EXPECT_EQ(settings.Listen[0].address.version, Id_IPv4);
+    EXPECT_EQ(settings.Listen[1].text, "::1");
+    EXPECT_EQ(settings.Listen[1].address.version, Id_IPv6);
+    ASSERT_TRUE(settings.Allow.has_value());
+    EXPECT_TRUE(settings.Allow->Contains("192.168.1.7"));
+    EXPECT_FALSE(settings.Allow->Contains("10.0.0.1"));
+    ASSERT_TRUE(settings.ConnectPorts.has_value());
+    EXPECT_TRUE(settings.ConnectPorts->Contains(8445));
+    EXPECT_FALSE(settings.ConnectPorts->Contains(80));
+    EXPECT_TRUE(settings.Deny.Contains("127.0.0.2"));
+    EXPECT_EQ(settings.LogFile, PathBesideExecutable("logs/access.log"));
+}
+
+TEST_F(SettingsTest, EmptyAccessValuesCountAsAbsent) {
+    WriteFile("[Connection]\nListen=\n[Access]\nAllow=\nConnectPorts=  \nDeny=\n[General]\nLogFile=\n");
+    ReadSettings(path_);
+    EXPECT_EQ(StatusLine(), " [Port: 3128] [Authentication not required] [ST: 100]");
+    const TProxySettings& settings = ProxySettings();
+    EXPECT_TRUE(settings.Listen.empty());
+    EXPECT_FALSE(settings.Allow.has_value());
+    EXPECT_FALSE(settings.ConnectPorts.has_value());
+    EXPECT_TRUE(settings.Deny.Empty());
+    EXPECT_EQ(settings.LogFile, "");
+}
+
+struct TUnreadableCase {
+    const char* lines;
+    const char* message;  // after "<path>: "
+};
+
+void PrintTo(const TUnreadableCase& c, std::ostream* os) {
+    *os << c.lines;
+}
+
+class SettingsUnreadableTest : public SettingsTest, public ::testing::WithParamInterface<TUnreadableCase> {};
+
+TEST_P(SettingsUnreadableTest, StopsBeforeAnythingIsShown) {
+    WriteFile(GetParam().lines);
+    try {
+        ReadSettings(path_);
+        FAIL() << "read without complaint";
+    } catch (const ESettingsError& error) {
+        EXPECT_EQ(error.Message(), path_ + ": " + GetParam().message);
+    }
+    EXPECT_EQ(Output(), "");
+    EXPECT_TRUE(pauses_.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, SettingsUnreadableTest,
+    ::testing::Values(
+        TUnreadableCase{"[Connection]\nListen=localhost\n",
+                        R"([Connection] Listen: "localhost" is not an IPv4 or IPv6 address)"},
+        TUnreadableCase{"[Connection]\nListen=127.0.0.0/8\n",
+                        R"([Connection] Listen: "127.0.0.0/8" is not an IPv4 or IPv6 address)"},
+        TUnreadableCase{"[Connection]\nListen=::1, 0:0::1\n", R"([Connection] Listen: "0:0::1" is given twice)"},
+        TUnreadableCase{"[Connection]\nListen=127.0.0.1,\n",
+                        "[Connection] Listen: empty item in the list (a comma too many)"},
+        TUnreadableCase{"[access]\nallow=10.0.0.300\n",
+                        R"([Access] Allow: "10.0.0.300" is not an address or network)"},
+        TUnreadableCase{"[Access]\nConnectPorts=443, https\n",
+                        R"([Access] ConnectPorts: "https" is not a port (1 to 65535) or a range of ports (low-high))"},
+        TUnreadableCase{"[Access]\nDeny=169.254.0.0/33\n",
+                        R"([Access] Deny: "169.254.0.0/33": the prefix length of an IPv4 network is 0 to 32)"}));
+
+struct TPathCase {
+    const char* given;
+    const char* beside;  // nullptr: the path as given
+};
+
+class PathBesideExecutableTest : public ::testing::TestWithParam<TPathCase> {};
+
+TEST_P(PathBesideExecutableTest, RelativePathsGoBesideTheProgram) {
+    const std::string expected = GetParam().beside == nullptr
+                                     ? GetParam().given
+                                     : ExecutableDirectory() + PathDelimiter() + GetParam().beside;
+    EXPECT_EQ(PathBesideExecutable(GetParam().given), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, PathBesideExecutableTest,
+                         ::testing::Values(TPathCase{"access.log", "access.log"},
+                                           TPathCase{"logs/access.log", "logs/access.log"},
+                                           TPathCase{"/var/log/vantrel/access.log", nullptr}));
 
 TEST(ProfileReaderTest, NamesIgnoreCaseAndBlanks) {
     const TProfileReader profile = TProfileReader::FromText(

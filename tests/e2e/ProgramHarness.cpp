@@ -70,13 +70,31 @@ sockaddr_in LoopbackAddress(int port) {
     return address;
 }
 
-int ConnectLoopback(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int ConnectLoopback(int port, const std::string& ip = "127.0.0.1") {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (ip.find(':') != std::string::npos) {
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(static_cast<uint16_t>(port));
+        length = sizeof v6;
+        if (inet_pton(AF_INET6, ip.c_str(), &v6.sin6_addr) != 1) {
+            return -1;
+        }
+    } else {
+        auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(static_cast<uint16_t>(port));
+        length = sizeof v4;
+        if (inet_pton(AF_INET, ip.c_str(), &v4.sin_addr) != 1) {
+            return -1;
+        }
+    }
+    const int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return -1;
     }
-    const sockaddr_in address = LoopbackAddress(port);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
         close(fd);
         return -1;
     }
@@ -348,13 +366,26 @@ int FreePort() {
     return port;
 }
 
-bool CanConnect(int port) {
-    const int fd = ConnectLoopback(port);
+bool CanConnect(int port, const std::string& address) {
+    const int fd = ConnectLoopback(port, address);
     if (fd < 0) {
         return false;
     }
     close(fd);
     return true;
+}
+
+bool HasIPv6Loopback() {
+    const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    const bool bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return bound;
 }
 
 THeldPort::THeldPort(int port) {
@@ -379,7 +410,7 @@ THeldPort::~THeldPort() {
     }
 }
 
-TClientSocket::TClientSocket(int port) : fd_(ConnectLoopback(port)) {}
+TClientSocket::TClientSocket(int port, const std::string& address) : fd_(ConnectLoopback(port, address)) {}
 
 TClientSocket::~TClientSocket() {
     if (fd_ >= 0) {
@@ -589,10 +620,12 @@ TProgram::TProgram(const std::optional<std::string>& ini) {
 
 TProgram::~TProgram() = default;
 
-void TProgram::Start() {
+void TProgram::Start(const std::vector<std::string>& arguments) {
     const int out = open(dir_.File("stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const int err = open(dir_.File("stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    process_ = std::make_unique<TChildProcess>(std::vector<std::string>{dir_.File("vantrel")}, -1, out, err);
+    std::vector<std::string> argv{dir_.File("vantrel")};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    process_ = std::make_unique<TChildProcess>(argv, -1, out, err);
     close(out);
     close(err);
 }
@@ -602,13 +635,13 @@ void TProgram::StartOnTerminal(int terminalFd) {
                                                terminalFd, std::vector<std::string>{"TERM=xterm"});
 }
 
-bool TProgram::WaitListening(int port, Ms limit) {
+bool TProgram::WaitListening(int port, Ms limit, const std::string& address) {
     const auto deadline = Clock::now() + limit;
     for (;;) {
         if (!Running()) {
             return false;
         }
-        if (CanConnect(port)) {
+        if (CanConnect(port, address)) {
             return true;
         }
         if (Clock::now() >= deadline) {

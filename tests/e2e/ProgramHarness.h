@@ -97,7 +97,10 @@ TToolResult RunTool(const std::vector<std::string>& argv, Ms limit = ToolLimit);
 
 // A port that was free a moment ago on every IPv4 address.
 int FreePort();
-bool CanConnect(int port);
+// address: a numeric IPv4 or IPv6 address.
+bool CanConnect(int port, const std::string& address = "127.0.0.1");
+// Whether a socket can be bound to ::1 (containers may lack IPv6).
+bool HasIPv6Loopback();
 
 // Holds a TCP port by listening on it on all IPv4 addresses.
 class THeldPort {
@@ -119,7 +122,7 @@ std::string ExchangeWithProxy(int port, const std::string& request, Ms limit = M
 // A connected loopback socket for tests that speak step by step.
 class TClientSocket {
 public:
-    explicit TClientSocket(int port);
+    explicit TClientSocket(int port, const std::string& address = "127.0.0.1");
     ~TClientSocket();
     TClientSocket(const TClientSocket&) = delete;
     TClientSocket& operator=(const TClientSocket&) = delete;
@@ -193,7 +196,7 @@ public:
     TProgram& operator=(const TProgram&) = delete;
 
     // Standard output and error go to files in the program's directory.
-    void Start();
+    void Start(const std::vector<std::string>& arguments = {});
     // Standard output and error go to the given terminal (the slave side of
     // a pseudo-terminal), with TERM=xterm.
     void StartOnTerminal(int terminalFd);
@@ -202,7 +205,9 @@ public:
     bool Running() { return process_ && !process_->HasExited(); }
     // Polls connects to the port until one succeeds; false when the limit
     // passes or the program ends first.
-    bool WaitListening(int port, Ms limit = StartLimit);
+    bool WaitListening(int port, Ms limit = StartLimit, const std::string& address = "127.0.0.1");
+    // The directory of the program's copy.
+    const std::string& Directory() const { return dir_.Path(); }
     std::string Stdout() const;
     std::string Stderr() const;
     bool WaitForStdout(const std::string& text, Ms limit = StartLimit);

@@ -1,5 +1,6 @@
 // StartupTest: the real program's start-up text on redirected output, its
-// failure when the port is taken, its end on stop signals (also with
+// failure when the port is taken or a setting cannot be read, listening on
+// the configured addresses only, its end on stop signals (also with
 // clients still connected), and an idle main thread when standard input is
 // at its end.
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <csignal>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "tests/e2e/ProgramFixture.h"
 
@@ -69,6 +71,98 @@ TEST_P(BindFailureTest, PortInUseEndsWithStatusOneAndTheErrorOnStderr) {
 INSTANTIATE_TEST_SUITE_P(Ports, BindFailureTest,
                          ::testing::Values(TBindCase{"DefaultPortWithoutIni", false},
                                            TBindCase{"ConfiguredPort", true}),
+                         [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
+struct TStartFailureCase {
+    const char* name;
+    std::string moreIni;
+    std::vector<std::string> arguments;
+    // "{dir}" stands for the directory of the program's copy.
+    std::string err;
+};
+
+void PrintTo(const TStartFailureCase& testCase, std::ostream* out) {
+    *out << testCase.name;
+}
+
+class StartFailureTest : public ::testing::TestWithParam<TStartFailureCase> {};
+
+// Never a silent fallback to serving everyone everywhere.
+TEST_P(StartFailureTest, UnreadableValueEndsWithStatusOneAndNamesIt) {
+    TProgram program("[Connection]\nPort=" + std::to_string(FreePort()) + "\n" + GetParam().moreIni);
+    program.Start(GetParam().arguments);
+    ASSERT_TRUE(program.Process().WaitExit(StartLimit)) << program.Stdout();
+    EXPECT_EQ(program.Process().ExitCode(), 1);
+    std::string expected = GetParam().err;
+    const size_t dir = expected.find("{dir}");
+    if (dir != std::string::npos) {
+        expected.replace(dir, 5, program.Directory());
+    }
+    EXPECT_EQ(program.Stderr(), expected);
+    EXPECT_EQ(program.Stdout().find("Starting proxy server"), std::string::npos) << program.Stdout();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, StartFailureTest,
+    ::testing::Values(
+        TStartFailureCase{"Listen", "Listen=127.0.0.1, localhost\n", {},
+                          "ESettingsError: {dir}/vtl.ini: [Connection] Listen: "
+                          "\"localhost\" is not an IPv4 or IPv6 address\n"},
+        TStartFailureCase{"Allow", "[Access]\nAllow=10.0.0.300\n", {},
+                          "ESettingsError: {dir}/vtl.ini: [Access] Allow: "
+                          "\"10.0.0.300\" is not an address or network\n"},
+        TStartFailureCase{"ConnectPorts", "[Access]\nConnectPorts=443-80\n", {},
+                          "ESettingsError: {dir}/vtl.ini: [Access] ConnectPorts: "
+                          "\"443-80\": the range ends below its start\n"},
+        TStartFailureCase{"Deny", "[Access]\nDeny=127.0.0.1/8\n", {},
+                          "ESettingsError: {dir}/vtl.ini: [Access] Deny: "
+                          "\"127.0.0.1/8\" has address bits set after the prefix length\n"},
+        TStartFailureCase{"LogFile", "[General]\nLogFile=no-such-directory/access.log\n", {},
+                          "EAccessLogError: Cannot open the access log "
+                          "\"{dir}/no-such-directory/access.log\": No such file or directory\n"},
+        TStartFailureCase{"MissingConfigFile", "", {"--config", "/nonexistent-vtl-directory/vtl.ini"},
+                          "ESettingsError: /nonexistent-vtl-directory/vtl.ini: no such settings file\n"}),
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
+struct TListenCase {
+    const char* name;
+    const char* listen;
+    const char* served;
+    const char* refused;
+};
+
+void PrintTo(const TListenCase& testCase, std::ostream* out) {
+    *out << testCase.name;
+}
+
+class ListenTest : public ::testing::TestWithParam<TListenCase> {};
+
+TEST_P(ListenTest, OnlyTheListedAddressesAreServed) {
+    const std::string listen = GetParam().listen;
+    if (listen.find(':') != std::string::npos && !HasIPv6Loopback()) {
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    const TOriginServer origin;
+    const int port = FreePort();
+    TProgram program("[Connection]\nPort=" + std::to_string(port) + "\nListen=" + listen + "\n");
+    program.Start();
+    ASSERT_TRUE(program.WaitListening(port, StartLimit, GetParam().served)) << program.Stdout() << program.Stderr();
+    ASSERT_TRUE(program.WaitForStdout("Proxy server is active...\n")) << program.Stdout();
+    EXPECT_EQ(program.Stdout(), StartupText(" [Port: " + std::to_string(port) + "] [Listen: " + listen +
+                                            "] [Authentication not required] [ST: 100]") +
+                                    ActiveText());
+    EXPECT_FALSE(CanConnect(port, GetParam().refused)) << "a connection to " << GetParam().refused << " got in";
+
+    TClientSocket client(port, GetParam().served);
+    ASSERT_TRUE(client.Send("GET http://127.0.0.1:" + std::to_string(origin.Port()) + "/ HTTP/1.0\r\n\r\n"));
+    EXPECT_TRUE(client.ReadUntilClosed(Ms{5000}));
+    EXPECT_NE(client.Received().find(TOriginServer::OriginGreeting), std::string::npos) << client.Received();
+    EXPECT_EQ(program.StopWith(SIGTERM), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Addresses, ListenTest,
+                         ::testing::Values(TListenCase{"IPv4", "127.0.0.1", "127.0.0.1", "127.0.0.2"},
+                                           TListenCase{"IPv4AndIPv6", "127.0.0.2, ::1", "::1", "127.0.0.1"}),
                          [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 struct TStopCase {

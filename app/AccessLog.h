@@ -1,0 +1,52 @@
+// AccessLog: the access log file, one line per finished request. Each line
+// reaches the file whole and at once, so the file can be followed (tail -f)
+// and is complete up to the last request even when the process is killed.
+//
+// A line: time client method target status bytes-to-client
+// bytes-from-client duration-ms, separated by single blanks, e.g.
+//   2026-12-08T10:15:30.123Z 127.0.0.1 GET http://example.com/ 200 1234 0 15
+// The time is when the request began, in UTC with milliseconds; status is
+// "-" when no answer was sent. In client, method and target every blank,
+// control byte, byte of 127 or above and backslash is written as \xHH; an
+// empty text is "-" and a text that is "-" is \x2D. So fields never run
+// together, a line splits on blanks, and each text can be read back exactly.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "io/IdException.h"
+#include "proxy/IdRequestRecord.h"
+
+VTL_DECLARE_EXCEPTION(EAccessLogError, EIdException);
+
+// The record's line, without the line end.
+std::string FormatAccessLogLine(const TIdRequestRecord& record);
+
+class TAccessLog {
+public:
+    TAccessLog() = default;
+    TAccessLog(const TAccessLog&) = delete;
+    TAccessLog& operator=(const TAccessLog&) = delete;
+
+    // Opens the file for appending, creating it when missing (a log already
+    // open is closed first). EAccessLogError naming the path and the
+    // system's reason when that fails.
+    void Open(const std::string& path);
+    bool IsOpen();
+    // Appends the record's line and hands it to the system; safe from any
+    // number of threads at once. Without an open file it does nothing, and
+    // a line the system refuses (a full disk) is dropped: the log must not
+    // end the requests it records.
+    void Write(const TIdRequestRecord& record);
+
+private:
+    struct TFileCloser {
+        void operator()(std::FILE* file) const { std::fclose(file); }
+    };
+
+    std::mutex lock_;
+    std::unique_ptr<std::FILE, TFileCloser> file_;  // guarded by lock_
+};

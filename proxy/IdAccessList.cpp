@@ -1,0 +1,371 @@
+// IdAccessList: strict address text, networks compared bit by bit on their
+// prefix, port ranges.
+#include "proxy/IdAccessList.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr std::string_view ListBlanks = " \t";
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+int HexValue(char c) {
+    if (IsDigit(c)) {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// A decimal number of at most maxDigits digits, without a leading zero
+// unless it is "0"; -1 for anything else.
+int32_t StrictDecimal(std::string_view text, size_t maxDigits) {
+    if (text.empty() || text.size() > maxDigits || (text.size() > 1 && text.front() == '0')) {
+        return -1;
+    }
+    int32_t value = 0;
+    for (const char c : text) {
+        if (!IsDigit(c)) {
+            return -1;
+        }
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+bool ParseIPv4(std::string_view text, uint8_t* bytes) {
+    for (int part = 0; part < 4; ++part) {
+        const size_t dot = text.find('.');
+        if ((dot == std::string_view::npos) != (part == 3)) {
+            return false;
+        }
+        const int32_t value = StrictDecimal(text.substr(0, dot), 3);
+        if (value < 0 || value > 255) {
+            return false;
+        }
+        bytes[part] = static_cast<uint8_t>(value);
+        text = dot == std::string_view::npos ? std::string_view{} : text.substr(dot + 1);
+    }
+    return true;
+}
+
+// Up to 16 bytes of an address being read.
+struct TAddressBytes {
+    std::array<uint8_t, 16> bytes{};
+    size_t count = 0;
+
+    bool Append(uint8_t byte) {
+        if (count == bytes.size()) {
+            return false;
+        }
+        bytes[count++] = byte;
+        return true;
+    }
+};
+
+// The colon-separated groups of one side of "::" (or of the whole text), as
+// bytes appended to out. Only the last side may end in a dotted IPv4 tail.
+bool ParseIPv6Groups(std::string_view text, bool mayEndInIPv4, TAddressBytes& out) {
+    if (text.empty()) {
+        return true;
+    }
+    for (;;) {
+        const size_t colon = text.find(':');
+        const std::string_view group = text.substr(0, colon);
+        if (colon == std::string_view::npos && mayEndInIPv4 && group.find('.') != std::string_view::npos) {
+            uint8_t tail[4];
+            return ParseIPv4(group, tail) && out.Append(tail[0]) && out.Append(tail[1]) && out.Append(tail[2]) &&
+                   out.Append(tail[3]);
+        }
+        if (group.empty() || group.size() > 4) {
+            return false;
+        }
+        uint32_t value = 0;
+        for (const char c : group) {
+            const int digit = HexValue(c);
+            if (digit < 0) {
+                return false;
+            }
+            value = value * 16 + static_cast<uint32_t>(digit);
+        }
+        if (!out.Append(static_cast<uint8_t>(value >> 8)) || !out.Append(static_cast<uint8_t>(value & 0xFF))) {
+            return false;
+        }
+        if (colon == std::string_view::npos) {
+            return true;
+        }
+        text.remove_prefix(colon + 1);
+    }
+}
+
+bool ParseIPv6(std::string_view text, std::array<uint8_t, 16>& bytes) {
+    const size_t gap = text.find("::");
+    TAddressBytes front;
+    if (gap == std::string_view::npos) {
+        if (!ParseIPv6Groups(text, true, front) || front.count != 16) {
+            return false;
+        }
+        bytes = front.bytes;
+        return true;
+    }
+    TAddressBytes back;
+    const std::string_view after = text.substr(gap + 2);
+    if (after.find("::") != std::string_view::npos || !ParseIPv6Groups(text.substr(0, gap), false, front) ||
+        !ParseIPv6Groups(after, true, back)) {
+        return false;
+    }
+    // "::" stands for at least one group of zeros.
+    if (front.count + back.count > 14) {
+        return false;
+    }
+    bytes.fill(0);
+    std::copy_n(front.bytes.begin(), front.count, bytes.begin());
+    std::copy_n(back.bytes.begin(), back.count, bytes.end() - static_cast<std::ptrdiff_t>(back.count));
+    return true;
+}
+
+// ::ffff:a.b.c.d is how a dual-stack socket shows an IPv4 peer; it is that
+// IPv4 address for every rule.
+TIdIPAddress Unmapped(const TIdIPAddress& address) {
+    if (address.version != Id_IPv6) {
+        return address;
+    }
+    const auto& b = address.bytes;
+    const bool mapped = std::all_of(b.begin(), b.begin() + 10, [](uint8_t x) { return x == 0; }) &&
+                        b[10] == 0xFF && b[11] == 0xFF;
+    if (!mapped) {
+        return address;
+    }
+    TIdIPAddress v4;
+    std::copy(b.begin() + 12, b.end(), v4.bytes.begin());
+    return v4;
+}
+
+int AddressBits(TIdIPVersion version) {
+    return version == Id_IPv6 ? 128 : 32;
+}
+
+// Whether a and b agree in their first bits bits.
+bool SamePrefix(const TIdIPAddress& a, const TIdIPAddress& b, int bits) {
+    const auto wholeBytes = static_cast<size_t>(bits / 8);
+    if (!std::equal(a.bytes.begin(), a.bytes.begin() + static_cast<std::ptrdiff_t>(wholeBytes), b.bytes.begin())) {
+        return false;
+    }
+    const int restBits = bits % 8;
+    if (restBits == 0) {
+        return true;
+    }
+    const auto mask = static_cast<uint8_t>(0xFF << (8 - restBits));
+    return (a.bytes[wholeBytes] & mask) == (b.bytes[wholeBytes] & mask);
+}
+
+bool NoBitsAfterPrefix(const TIdIPAddress& address, int bits) {
+    TIdIPAddress masked = address;
+    const int total = AddressBits(address.version);
+    for (int bit = bits; bit < total; ++bit) {
+        masked.bytes[static_cast<size_t>(bit / 8)] &= static_cast<uint8_t>(~(0x80 >> (bit % 8)));
+    }
+    return masked.bytes == address.bytes;
+}
+
+}  // namespace
+
+std::string QuotedItem(std::string_view item) {
+    static constexpr char Hex[] = "0123456789ABCDEF";
+    std::string text = "\"";
+    for (const char c : item) {
+        const auto code = static_cast<unsigned char>(c);
+        if (code < 0x20 || code >= 0x7F) {
+            text += "\\x";
+            text += Hex[code >> 4];
+            text += Hex[code & 0xF];
+        } else {
+            text += c;
+        }
+    }
+    text += '"';
+    return text;
+}
+
+bool TryParseIPAddress(std::string_view text, TIdIPAddress& address) {
+    TIdIPAddress parsed;
+    if (text.find(':') != std::string_view::npos) {
+        parsed.version = Id_IPv6;
+        if (!ParseIPv6(text, parsed.bytes)) {
+            return false;
+        }
+    } else if (!ParseIPv4(text, parsed.bytes.data())) {
+        return false;
+    }
+    address = parsed;
+    return true;
+}
+
+std::string IPAddressText(const TIdIPAddress& address) {
+    std::string text;
+    if (address.version == Id_IPv6) {
+        static constexpr char Hex[] = "0123456789abcdef";
+        for (size_t i = 0; i < 16; i += 2) {
+            const unsigned group = (static_cast<unsigned>(address.bytes[i]) << 8) | address.bytes[i + 1];
+            if (i > 0) {
+                text += ':';
+            }
+            bool leading = true;
+            for (int shift = 12; shift >= 0; shift -= 4) {
+                const unsigned digit = (group >> shift) & 0xF;
+                if (digit != 0 || shift == 0 || !leading) {
+                    text += Hex[digit];
+                    leading = false;
+                }
+            }
+        }
+        return text;
+    }
+    for (size_t i = 0; i < 4; ++i) {
+        if (i > 0) {
+            text += '.';
+        }
+        text += std::to_string(address.bytes[i]);
+    }
+    return text;
+}
+
+bool SplitListItems(std::string_view text, std::vector<std::string_view>& items, std::string& error) {
+    items.clear();
+    if (text.find_first_not_of(ListBlanks) == std::string_view::npos) {
+        return true;
+    }
+    for (;;) {
+        const size_t comma = text.find(',');
+        std::string_view item = text.substr(0, comma);
+        const size_t first = item.find_first_not_of(ListBlanks);
+        if (first == std::string_view::npos) {
+            error = "empty item in the list (a comma too many)";
+            items.clear();
+            return false;
+        }
+        item = item.substr(first, item.find_last_not_of(ListBlanks) - first + 1);
+        items.push_back(item);
+        if (comma == std::string_view::npos) {
+            return true;
+        }
+        text.remove_prefix(comma + 1);
+    }
+}
+
+// ---------------------------------------------------------- TIdNetworkList
+
+bool TIdNetworkList::Parse(std::string_view text, TIdNetworkList& list, std::string& error) {
+    std::vector<std::string_view> items;
+    if (!SplitListItems(text, items, error)) {
+        return false;
+    }
+    std::vector<TNetwork> networks;
+    for (const std::string_view item : items) {
+        const size_t slash = item.find('/');
+        TNetwork network;
+        if (!TryParseIPAddress(item.substr(0, slash), network.base)) {
+            error = QuotedItem(item) + " is not an address or network";
+            return false;
+        }
+        const int bits = AddressBits(network.base.version);
+        network.prefixLength = bits;
+        if (slash != std::string_view::npos) {
+            network.prefixLength = StrictDecimal(item.substr(slash + 1), 3);
+            if (network.prefixLength < 0 || network.prefixLength > bits) {
+                error = QuotedItem(item) + ": the prefix length of an " +
+                        (bits == 32 ? "IPv4 network is 0 to 32" : "IPv6 network is 0 to 128");
+                return false;
+            }
+        }
+        if (!NoBitsAfterPrefix(network.base, network.prefixLength)) {
+            error = QuotedItem(item) + " has address bits set after the prefix length";
+            return false;
+        }
+        // A mapped network is written in IPv6 form but holds IPv4 addresses.
+        const TIdIPAddress unmapped = Unmapped(network.base);
+        if (unmapped.version != network.base.version && network.prefixLength >= 96) {
+            network.base = unmapped;
+            network.prefixLength -= 96;
+        }
+        networks.push_back(network);
+    }
+    list.networks_ = std::move(networks);
+    return true;
+}
+
+bool TIdNetworkList::Contains(std::string_view addressText) const {
+    if (addressText.find(':') != std::string_view::npos) {
+        const size_t zone = addressText.find('%');
+        if (zone != std::string_view::npos) {
+            if (zone + 1 == addressText.size()) {
+                return false;
+            }
+            addressText = addressText.substr(0, zone);
+        }
+    }
+    TIdIPAddress address;
+    return TryParseIPAddress(addressText, address) && Contains(address);
+}
+
+bool TIdNetworkList::Contains(const TIdIPAddress& address) const {
+    const TIdIPAddress unmapped = Unmapped(address);
+    return std::any_of(networks_.begin(), networks_.end(), [&unmapped](const TNetwork& network) {
+        return network.base.version == unmapped.version &&
+               SamePrefix(network.base, unmapped, network.prefixLength);
+    });
+}
+
+// ------------------------------------------------------------- TIdPortList
+
+bool TIdPortList::Parse(std::string_view text, TIdPortList& list, std::string& error) {
+    std::vector<std::string_view> items;
+    if (!SplitListItems(text, items, error)) {
+        return false;
+    }
+    std::vector<TRange> ranges;
+    for (const std::string_view item : items) {
+        const size_t dash = item.find('-');
+        auto port = [](std::string_view part) {
+            const size_t first = part.find_first_not_of(ListBlanks);
+            if (first == std::string_view::npos) {
+                return -1;
+            }
+            part = part.substr(first, part.find_last_not_of(ListBlanks) - first + 1);
+            // Leading zeros are harmless in a port; five digits keep the
+            // arithmetic far from overflow.
+            while (part.size() > 1 && part.front() == '0') {
+                part.remove_prefix(1);
+            }
+            const int32_t value = StrictDecimal(part, 5);
+            return value >= 1 && value <= 65535 ? value : -1;
+        };
+        TRange range;
+        range.low = port(item.substr(0, dash));
+        range.high = dash == std::string_view::npos ? range.low : port(item.substr(dash + 1));
+        if (range.low < 0 || range.high < 0) {
+            error = QuotedItem(item) + " is not a port (1 to 65535) or a range of ports (low-high)";
+            return false;
+        }
+        if (range.low > range.high) {
+            error = QuotedItem(item) + ": the range ends below its start";
+            return false;
+        }
+        ranges.push_back(range);
+    }
+    list.ranges_ = std::move(ranges);
+    return true;
+}
+
+bool TIdPortList::Contains(int32_t port) const {
+    return std::any_of(ranges_.begin(), ranges_.end(),
+                       [port](const TRange& range) { return port >= range.low && port <= range.high; });
+}
