@@ -28,6 +28,7 @@ std::string_view TrimBlanks(std::string_view text) {
 TProfileReader::TProfileReader(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
+        readable_ = false;
         return;
     }
     const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());

@@ -12,8 +12,10 @@ public:
     // The longest value returned; longer values are cut.
     static constexpr size_t MaxValueLength = 2047;
 
-    // Reads the file at path; a file that cannot be read holds no entries.
+    // Reads the file at path; a file that cannot be read holds no entries
+    // (Readable() tells).
     explicit TProfileReader(const std::string& path);
+    bool Readable() const { return readable_; }
     // Parses the given file content.
     static TProfileReader FromText(std::string_view text);
 
@@ -32,6 +34,7 @@ private:
         std::string value;
     };
     std::vector<TEntry> entries_;  // in file order
+    bool readable_ = true;
 };
 
 // True when something of that name exists and is not a directory.

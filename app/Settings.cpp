@@ -21,6 +21,7 @@ constexpr int32_t DefaultSleepTime = 100;
 constexpr int32_t DefaultRequestTimeout = 60;
 constexpr int32_t DefaultIdleTimeout = 300;
 constexpr int32_t DefaultHoldLimit = 1024;
+constexpr int32_t DefaultConnectTimeout = 30;
 constexpr int32_t StatusPauseMs = 200;
 
 // The reader has already removed the blanks around the value, so
@@ -93,6 +94,11 @@ std::vector<TListenAddress> ReadListenAddresses(const TKeyReader& key) {
 
 void ReadFile(const std::string& path, TProxySettings& settings) {
     const TProfileReader profile(path);
+    if (!profile.Readable()) {
+        // The defaults would open the proxy to everyone: a file that is
+        // there but cannot be read (its rights, say) stops the start.
+        throw ESettingsError(path + ": the settings file cannot be read");
+    }
     settings.Port = ReadInteger(profile, "Connection", "Port", DefaultPort);
     settings.User = profile.ReadString("Authorization", "User");
     settings.Password = profile.ReadString("Authorization", "Password");
@@ -100,10 +106,16 @@ void ReadFile(const std::string& path, TProxySettings& settings) {
     if (TrimText(settings.User).empty() || TrimText(settings.Password).empty()) {
         settings.User.clear();
     }
+    // RFC 7617 2: the user-id of Basic credentials cannot hold a colon, so
+    // such a user could never log in.
+    if (settings.User.find(':') != std::string::npos) {
+        TKeyReader(profile, path, "Authorization", "User").Fail("a user name cannot contain \":\"");
+    }
     settings.SleepTime = ReadInteger(profile, "General", "SleepTime", DefaultSleepTime);
     settings.RequestTimeout = ReadNonNegative(profile, "RequestTimeout", DefaultRequestTimeout);
     settings.IdleTimeout = ReadNonNegative(profile, "IdleTimeout", DefaultIdleTimeout);
     settings.HoldLimit = ReadNonNegative(profile, "HoldLimit", DefaultHoldLimit);
+    settings.ConnectTimeout = ReadNonNegative(profile, "ConnectTimeout", DefaultConnectTimeout);
 
     settings.Listen = ReadListenAddresses(TKeyReader(profile, path, "Connection", "Listen"));
     settings.Allow = TKeyReader(profile, path, "Access", "Allow").ReadList<TIdNetworkList>();

@@ -32,6 +32,9 @@ struct TProxySettings {
     // KiB: bodies up to this size are held whole, larger ones relayed as
     // they arrive; 0 relays every body.
     int32_t HoldLimit = 1024;
+    // Seconds each connect to an origin or tunnel target may take; 0 = the
+    // system's own limit.
+    int32_t ConnectTimeout = 30;
     // The local addresses to listen on; empty: every local address.
     std::vector<TListenAddress> Listen;
     // The clients that may use the proxy; none given: every client.

@@ -101,6 +101,13 @@ int Run(const TCommandLine& commandLine) {
     server->SetRequestTimeout(settings.RequestTimeout);
     server->SetIdleTimeout(settings.IdleTimeout);
     server->SetHoldLimit(static_cast<int64_t>(settings.HoldLimit) * 1024);
+    server->SetConnectTimeout(settings.ConnectTimeout);
+    server->SetAllow(settings.Allow);
+    server->SetConnectPorts(settings.ConnectPorts);
+    server->SetDeny(settings.Deny);
+    if (accessLog.IsOpen()) {
+        server->OnRequestDone = [&accessLog](const TIdRequestRecord& record) { accessLog.Write(record); };
+    }
     server->OnHTTPDocument = [](TIdHTTPProxyServer&, const std::string& document, std::unique_ptr<TStream>&,
                                 const TIdHeaderList&, const std::string& host, uint64_t size) {
         CountAndLogDocument(document, host, size);

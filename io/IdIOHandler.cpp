@@ -114,7 +114,14 @@ std::string TIdIOHandler::ReadLine(int32_t timeoutMs, int32_t maxLength) {
         }
         if (found < 0) {
             CheckClosed(true, true);
-            lineTimedOut_ = FillFromSource(true, timeoutMs, false) == -1;
+            // The limit is the line's, not each receive's: a peer that sends
+            // a byte now and then must not stretch it.
+            int32_t wait = timeoutMs;
+            if (timeoutMs >= 0) {
+                wait = static_cast<int32_t>(
+                    std::max<int64_t>(0, int64_t{timeoutMs} - static_cast<int64_t>(TickDiff(start, TickCountMs()))));
+            }
+            lineTimedOut_ = FillFromSource(true, wait, false) == -1;
             if (!lineTimedOut_ && timeoutMs >= 0) {
                 lineTimedOut_ = TickDiff(start, TickCountMs()) >= static_cast<uint32_t>(timeoutMs);
             }

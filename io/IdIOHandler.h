@@ -123,6 +123,12 @@ public:
     int32_t SendBufferSize() const { return sendBufferSize_; }
     void SetSendBufferSize(int32_t value) { sendBufferSize_ = value; }
     int32_t FlushThreshold() const { return flushThreshold_; }
+    // Bytes taken from the peer and handed to it so far, by every path:
+    // the transport counts its receives and sends, a relay what it moved.
+    int64_t BytesReceived() const { return bytesReceived_; }
+    int64_t BytesSent() const { return bytesSent_; }
+    void CountReceived(int64_t count) { bytesReceived_ += count; }
+    void CountSent(int64_t count) { bytesSent_ += count; }
 
 protected:
     void Notification(TIdComponent* component) override;
@@ -156,4 +162,6 @@ private:
     int32_t sendBufferSize_ = IdDefaultBufferSize;
     std::unique_ptr<TIdBuffer> pendingWrites_;
     int32_t flushThreshold_ = 0;
+    int64_t bytesReceived_ = 0;
+    int64_t bytesSent_ = 0;
 };

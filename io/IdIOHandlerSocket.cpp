@@ -191,6 +191,7 @@ int32_t TIdIOHandlerStack::FillFromSource(bool raiseIfClosed, int32_t timeoutMs,
                 return -1;
             }
             if (count > 0) {
+                CountReceived(count);
                 if (Intercept() != nullptr) {
                     TIdBytes chunk(area, area + count);
                     Intercept()->Receive(chunk);
@@ -228,6 +229,9 @@ int32_t TIdIOHandlerStack::ReceiveDirect(uint8_t* dest, int32_t size, int32_t ti
         return 0;
     }
     const int32_t count = ReceiveWithin(dest, size, ResolveTimeout(timeoutMs));
+    if (count > 0) {
+        CountReceived(count);
+    }
     if (count == 0) {
         peerClosed_ = true;
         CheckClosed(false, false);
@@ -281,6 +285,7 @@ void TIdIOHandlerStack::SendRaw(const uint8_t* data, int32_t size) {
                                               : binding_->Send(data + offset, size - offset);
         peerClosed_ = sent == 0;
         CheckClosed(true, false);
+        CountSent(sent);
         DoWork(wmWrite, sent);
         offset += sent;
     }

@@ -98,6 +98,11 @@ int32_t TIdRelay::MoveFrom(int side, int64_t limit) {
     }
     if (moved > 0) {
         sides_[side].passed += moved;
+        sides_[side].connection->IOHandler()->CountReceived(moved);
+        // Through the handler the send was counted already.
+        if (pump_) {
+            to.CountSent(moved);
+        }
     }
     return moved;
 }

@@ -159,6 +159,35 @@ int32_t TIdStack::Receive(TIdStackSocketHandle socket, TIdBytes& buffer) {
     return Receive(socket, buffer.data(), size);
 }
 
+std::vector<std::string> TIdStack::ResolveIPv4(const std::string& host) {
+    if (UpperCaseAscii(host) == "LOCALHOST") {
+        return {"127.0.0.1"};
+    }
+    if (IsIPv4Text(host)) {
+        // The same reading a connect gives it ("0127.000.0.1" is
+        // 127.0.0.1), written the one plain way.
+        std::string rest(host);
+        std::string address;
+        for (int i = 0; i < 4; ++i) {
+            address += (i == 0 ? "" : ".") + std::to_string(DecimalOctet(TrimText(CutField(rest, "."))));
+        }
+        return {address};
+    }
+    return LookupHostAll(host, Id_IPv4, 64);
+}
+
+bool TIdStack::IsLocalAddress(const std::string& ip, TIdIPVersion ipVersion) {
+    const TIdStackSocketHandle probe = CreateSocket(Id_SOCK_STREAM, 0, ipVersion);
+    bool local = true;
+    try {
+        Bind(probe, ip, 0, ipVersion);
+    } catch (const EIdException&) {
+        local = false;
+    }
+    CloseAtOnce(probe);
+    return local;
+}
+
 std::string TIdStack::HostToIP(const std::string& host, TIdIPVersion ipVersion) {
     switch (ipVersion) {
     case Id_IPv4:

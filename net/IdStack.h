@@ -126,7 +126,19 @@ public:
     // Thread-safe address-info lookup, first address; 11001 "Host not found."
     // when the name does not resolve.
     virtual std::string LookupHost(const std::string& name, TIdIPVersion ipVersion) = 0;
+    // The same lookup, every address (at most limit), in the resolver's order.
+    virtual std::vector<std::string> LookupHostAll(const std::string& name, TIdIPVersion ipVersion,
+                                                   size_t limit) = 0;
+    // Every IPv4 address host names, in plain dotted decimal: address text
+    // (in the tolerant form HostToIP passes on) gives the address it names,
+    // LOCALHOST 127.0.0.1, a name every address of its lookup (at most 64).
+    // The first is the one HostToIP gives. Raises as LookupHost does.
+    std::vector<std::string> ResolveIPv4(const std::string& host);
     const std::string& LocalHostName() const { return localHostName_; }
+    // Whether the address belongs to this machine (loopback, the
+    // any-address, an address of any interface): a socket can be bound to
+    // it. Raises only when no socket can be made at all.
+    bool IsLocalAddress(const std::string& ip, TIdIPVersion ipVersion);
     virtual std::vector<std::string> LocalAddresses() = 0;
     virtual bool HasIPv6() = 0;
     // Whether a listening socket should take the address-reuse option when

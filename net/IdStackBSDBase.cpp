@@ -279,6 +279,11 @@ std::string TIdStackBSDBase::LookupHost(const std::string& name, TIdIPVersion ip
     return ResolveAll(name, ipVersion, 1).front();
 }
 
+std::vector<std::string> TIdStackBSDBase::LookupHostAll(const std::string& name, TIdIPVersion ipVersion,
+                                                        size_t limit) {
+    return ResolveAll(name, ipVersion, limit);
+}
+
 std::vector<std::string> TIdStackBSDBase::LocalAddresses() {
     return ResolveAll(localHostName_, Id_IPv4, 251);
 }

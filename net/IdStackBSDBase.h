@@ -45,6 +45,7 @@ public:
     int32_t PendingError(TIdStackSocketHandle socket) override;
 
     std::string LookupHost(const std::string& name, TIdIPVersion ipVersion) override;
+    std::vector<std::string> LookupHostAll(const std::string& name, TIdIPVersion ipVersion, size_t limit) override;
     std::vector<std::string> LocalAddresses() override;
     bool HasIPv6() override;
     int32_t LastErrorNumber() override;

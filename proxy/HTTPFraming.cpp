@@ -1,6 +1,7 @@
 // HTTPFraming: body lengths, request refusals and the origin's request head.
 #include "proxy/HTTPFraming.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "io/IdGlobal.h"
@@ -13,9 +14,9 @@ bool IsHeaderNamed(const TIdHeaderList& headers, int index, std::string_view nam
     return EqualIgnoringCase(headers.LineName(index), name);
 }
 
-// The status code of a status line ("HTTP/1.1 204 No Content"), -1 when
-// the line has none.
-int StatusCode(const std::string& statusLine) {
+}  // namespace
+
+int StatusCodeOf(std::string_view statusLine) {
     const size_t blank = statusLine.find(' ');
     if (blank == std::string::npos || statusLine.size() < blank + 4) {
         return -1;
@@ -31,7 +32,20 @@ int StatusCode(const std::string& statusLine) {
     return code;
 }
 
-}  // namespace
+std::string TargetForLog(std::string_view target) {
+    std::string result(target);
+    // The user information sits between a leading "scheme://" (or the
+    // start of a tunnel's host:port) and the first "@" of the authority.
+    const size_t scheme = result.find("://");
+    const bool absolute = scheme != std::string::npos && result.find('/') > scheme;
+    const size_t start = absolute ? scheme + 3 : 0;
+    const size_t end = result.find_first_of("/?#", start);
+    const size_t at = result.rfind('@', end == std::string::npos ? std::string::npos : end);
+    if (at != std::string::npos && at >= start) {
+        result.erase(start, at + 1 - start);
+    }
+    return result;
+}
 
 std::string_view MethodName(THTTPMethod method) {
     switch (method) {
@@ -65,11 +79,34 @@ bool ParseContentLength(std::string_view text, int64_t& length) {
     return true;
 }
 
-TRequestFraming FrameRequest(THTTPMethod method, const TIdHeaderList& headers) {
-    TRequestFraming framing;
-    if (method != THTTPMethod::Post) {
-        return framing;
+bool IsWellFormedRequest(std::string_view requestLine, const TIdHeaderList& headers) {
+    auto control = [](char c) { return static_cast<unsigned char>(c) < 32 || c == 127; };
+    if (std::any_of(requestLine.begin(), requestLine.end(), control)) {
+        return false;
     }
+    for (int i = 0; i < headers.Count(); ++i) {
+        const std::string& line = headers[i];
+        if (line.find_first_of(std::string_view("\0\r", 2)) != std::string::npos) {
+            return false;
+        }
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos || colon == 0) {
+            return false;
+        }
+        // RFC 9110 5.1: a field name is a token; a leading blank is folding.
+        const std::string_view name(line.data(), colon);
+        if (!std::all_of(name.begin(), name.end(), [](char c) {
+                return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+            })) {
+            return false;
+        }
+    }
+    return true;
+}
+
+TRequestFraming FrameRequest(const TIdHeaderList& headers) {
+    TRequestFraming framing;
     bool hasLength = false;
     bool hasTransferEncoding = false;
     bool valid = true;
@@ -101,7 +138,7 @@ int64_t FrameResponse(THTTPMethod method, const TIdHeaderList& headers) {
     // RFC 9112 6.3: these answers end with their head whatever they
     // declare; an origin that keeps its connection open after one would
     // otherwise hold the client until the idle limit.
-    const int status = headers.Count() > 0 ? StatusCode(headers[0]) : -1;
+    const int status = headers.Count() > 0 ? StatusCodeOf(headers[0]) : -1;
     if ((status >= 100 && status < 200) || status == 204 || status == 304) {
         return 0;
     }

@@ -22,6 +22,15 @@ std::string_view MethodName(THTTPMethod method);
 // 8.6). Signs, hexadecimal and empty texts are not lengths.
 bool ParseContentLength(std::string_view text, int64_t& length);
 
+// Whether the request line and header block may be forwarded as they are:
+// no control byte in the request line, and every header line a name that
+// is a token, a colon right behind it, and no NUL or CR anywhere. A line
+// that starts with a blank (obsolete folding), a name with a blank before
+// its colon, or a line without a colon can be read one way by us and
+// another by the origin (RFC 9112 2.2, 5.1, 5.2): such a request is
+// refused rather than passed on.
+bool IsWellFormedRequest(std::string_view requestLine, const TIdHeaderList& headers);
+
 // What to do with a request whose header block has been read.
 struct TRequestFraming {
     enum TVerdict { Forward, BadRequest, LengthRequired };
@@ -33,13 +42,22 @@ struct TRequestFraming {
 // Only a body whose end both sides agree on is relayed: one Content-Length
 // (or several equal ones) of plain digits and no Transfer-Encoding (RFC 9112
 // 6.3: both together are a smuggling risk; chunked alone is a length we do
-// not decode). Methods other than POST carry no body.
-TRequestFraming FrameRequest(THTTPMethod method, const TIdHeaderList& headers);
+// not decode). The same rules hold for every method: a GET or HEAD that
+// declares a body has it relayed, or the origin would wait for it.
+TRequestFraming FrameRequest(const TIdHeaderList& headers);
 
 // The length of a response's body: 0 when it has none (HEAD, 1xx, 204,
 // 304), the Content-Length when there is exactly one usable value, and -1
 // (the body ends when the origin closes) otherwise.
 int64_t FrameResponse(THTTPMethod method, const TIdHeaderList& headers);
+
+// The status code of a status line ("HTTP/1.1 204 No Content"), -1 when
+// it holds none.
+int StatusCodeOf(std::string_view statusLine);
+
+// The target as the access log shows it: the request URI, or host:port for
+// a tunnel, without the user name and password a URI may carry.
+std::string TargetForLog(std::string_view target);
 
 // The head sent to the origin: the request line in HTTP/1.0 form, the
 // client's header lines unchanged (without Proxy-Authorization and its

@@ -3,6 +3,7 @@
 #include "proxy/HTTPProxyServer.h"
 
 #include <algorithm>
+#include <optional>
 #include <initializer_list>
 #include <vector>
 
@@ -93,96 +94,7 @@ std::string PeerText(TIdTCPConnection& client) {
     return {};
 }
 
-// A NUL, or a CR anywhere but at a line's end (where reading already took
-// it off), ends a line early for some parsers and not for others: passed on,
-// the origin could read another request than the one we checked (RFC 9110
-// 5.5: reject or replace). Such a request is refused.
-bool HasUnsafeBytes(const std::string& requestLine, const TIdHeaderList& headers) {
-    auto unsafe = [](const std::string& line) {
-        return line.find_first_of(std::string_view("\0\r", 2)) != std::string::npos;
-    };
-    if (unsafe(requestLine)) {
-        return true;
-    }
-    for (int i = 0; i < headers.Count(); ++i) {
-        if (unsafe(headers[i])) {
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace
-
-// ------------------------------------------------------------ credentials
-
-std::string DecodeBase64Text(std::string_view text) {
-    constexpr int Skip = -2;
-    constexpr int Pad = -1;
-    auto value = [](unsigned char c) -> int {
-        if (c >= 'A' && c <= 'Z') {
-            return c - 'A';
-        }
-        if (c >= 'a' && c <= 'z') {
-            return c - 'a' + 26;
-        }
-        if (c >= '0' && c <= '9') {
-            return c - '0' + 52;
-        }
-        if (c == '+') {
-            return 62;
-        }
-        if (c == '/') {
-            return 63;
-        }
-        if (c == '=') {
-            return Pad;
-        }
-        return Skip;
-    };
-    // A pad in the first or second place takes part as the 16-bit 0xFFFF.
-    auto arithmetic = [](int v) -> uint32_t { return v == Pad ? 0xFFFFu : static_cast<uint32_t>(v); };
-    std::string out;
-    out.reserve(text.size() * 3 / 4);
-    int group[4];
-    int count = 0;
-    for (const char ch : text) {
-        const int v = value(static_cast<unsigned char>(ch));
-        if (v == Skip) {
-            continue;
-        }
-        group[count++] = v;
-        if (count < 4) {
-            continue;
-        }
-        count = 0;
-        const uint32_t q0 = arithmetic(group[0]);
-        const uint32_t q1 = arithmetic(group[1]);
-        out.push_back(static_cast<char>(((q0 << 2) | (q1 >> 4)) & 0xFF));
-        if (group[2] == Pad) {
-            return out;
-        }
-        const auto q2 = static_cast<uint32_t>(group[2]);
-        out.push_back(static_cast<char>(((q1 << 4) | (q2 >> 2)) & 0xFF));
-        if (group[3] == Pad) {
-            return out;
-        }
-        const auto q3 = static_cast<uint32_t>(group[3]);
-        out.push_back(static_cast<char>(((q2 << 6) | q3) & 0xFF));
-    }
-    return out;
-}
-
-bool IsProxyAuthorized(std::string_view value, const std::string& user, const std::string& password) {
-    std::string rest = TrimText(value);
-    const std::string scheme = UpperCaseAscii(TrimText(CutField(rest, " ")));
-    if (scheme != "BASIC") {
-        return false;
-    }
-    std::string decoded = DecodeBase64Text(rest);
-    const std::string userName = CutField(decoded, ":");
-    return userName == user && decoded == password;
-}
 
 // ----------------------------------------------------- TIdHTTPProxyServer
 
@@ -232,8 +144,98 @@ void TIdHTTPProxyServer::OpenServer() {
     {
         std::scoped_lock lock(outboundLock_);
         closing_ = false;
+        listenPorts_.clear();
     }
     TIdCmdTCPServer::OpenServer();
+    // Known only now for a binding whose port the system picked.
+    std::scoped_lock lock(outboundLock_);
+    for (int32_t i = 0; i < Bindings().Count(); ++i) {
+        listenPorts_.push_back(Bindings()[i].Port());
+    }
+}
+
+bool TIdHTTPProxyServer::IsOwnEndpoint(const std::string& address, int32_t port) {
+    {
+        std::scoped_lock lock(outboundLock_);
+        if (std::find(listenPorts_.begin(), listenPorts_.end(), port) == listenPorts_.end()) {
+            return false;
+        }
+    }
+    // Loopback, the any-address and every address of an interface: an
+    // address is this machine's exactly when a socket can be bound to it.
+    return TIdStack::Instance().IsLocalAddress(address, Id_IPv4);
+}
+
+std::optional<std::string> TIdHTTPProxyServer::ResolveTarget(TIdContext& context, const std::string& host,
+                                                             int32_t port, TRequestTrace& trace) {
+    if (host.empty()) {
+        throw EIdHostRequired();
+    }
+    // Resolved once, so that the addresses checked are the ones connected
+    // to; every address counts, or a name could name a denied place behind
+    // an allowed first answer.
+    const std::vector<std::string> addresses = TIdStack::Instance().ResolveIPv4(host);
+    for (const std::string& address : addresses) {
+        if (deny_.Contains(address)) {
+            RefuseAndClose(context, trace, Lines({"HTTP/1.0 403 Forbidden", ""}));
+            return std::nullopt;
+        }
+    }
+    if (IsOwnEndpoint(addresses.front(), port)) {
+        // Forwarded, the request would come back to us, once more per hop.
+        RefuseAndClose(context, trace, Lines({"HTTP/1.0 508 Loop Detected", ""}));
+        return std::nullopt;
+    }
+    return addresses.front();
+}
+
+void TIdHTTPProxyServer::CheckReached(TOutbound& outbound) {
+    const TIdIOHandlerSocket* handler = outbound.Client().SocketHandler();
+    if (!deny_.Empty() && handler != nullptr && handler->Binding() != nullptr &&
+        deny_.Contains(handler->Binding()->PeerIP())) {
+        throw EIdConnClosedGracefully("Connection Closed Gracefully.");
+    }
+}
+
+// ------------------------------------------------------------ the record
+
+TIdHTTPProxyServer::TRequestTrace::TRequestTrace(TIdHTTPProxyServer& server, TIdContext& context,
+                                                 const std::string& line)
+    : server_(server), context_(context) {
+    if (!server_.OnRequestDone) {
+        return;
+    }
+    // The request began with its connection.
+    const auto age = std::chrono::milliseconds(TickDiff(context.CreatedTick(), TickCountMs()));
+    record_.started = std::chrono::system_clock::now() - age;
+    record_.client = PeerText(context.ClientConnection());
+    std::string rest = line;
+    record_.method = CutField(rest, " ");
+    record_.target = TargetForLog(CutField(rest, " "));
+}
+
+TIdHTTPProxyServer::TRequestTrace::~TRequestTrace() {
+    if (!server_.OnRequestDone) {
+        return;
+    }
+    try {
+        const TIdIOHandler* handler = context_.ClientConnection().IOHandler();
+        if (handler != nullptr) {
+            record_.bytesToClient = static_cast<uint64_t>(handler->BytesSent());
+            record_.bytesFromClient = static_cast<uint64_t>(handler->BytesReceived());
+        }
+        const auto age = std::chrono::milliseconds(TickDiff(context_.CreatedTick(), TickCountMs()));
+        record_.durationMs = age.count();
+        server_.OnRequestDone(record_);
+    } catch (...) {
+        // A record that cannot be written must not end anything else.
+    }
+}
+
+void TIdHTTPProxyServer::ReplyUnknown(TIdContext& context, const std::string& line) {
+    TRequestTrace trace(*this, context, line);
+    trace.SetStatus(400);
+    TIdCmdTCPServer::ReplyUnknown(context, line);
 }
 
 // Deactivation wakes the workers blocked on their clients; one waiting on
@@ -307,7 +309,7 @@ std::string TIdHTTPProxyServer::ReadRequestLine(TIdContext& context) {
     UseBodyChunks(*client.IOHandler());
     const int32_t remaining = RequestRemainingMs(context);
     if (remaining < 0) {
-        return client.IOHandler()->ReadLine();
+        return CheckAllowed(context, client.IOHandler()->ReadLine());
     }
     // A client that never completes its request is disconnected silently.
     if (remaining == 0) {
@@ -319,7 +321,26 @@ std::string TIdHTTPProxyServer::ReadRequestLine(TIdContext& context) {
         client.Disconnect(false);
         return {};
     }
-    return line;
+    return CheckAllowed(context, std::move(line));
+}
+
+// A client outside Allow is refused whatever it asks: its request head is
+// read (the answer would be lost to a reset otherwise, and the log tells
+// what was asked), nothing else.
+std::string TIdHTTPProxyServer::CheckAllowed(TIdContext& context, std::string line) {
+    if (!allow_ || line.empty() || allow_->Contains(PeerText(context.ClientConnection()))) {
+        return line;
+    }
+    TRequestTrace trace(*this, context, line);
+    TIdHeaderList headers;
+    try {
+        ReadRequestHeaders(context, headers);
+    } catch (const EIdException&) {
+        context.ClientConnection().Disconnect(false);
+        return {};
+    }
+    RefuseAndClose(context, trace, Lines({"HTTP/1.0 403 Forbidden", ""}));
+    return {};
 }
 
 void TIdHTTPProxyServer::ReadRequestHeaders(TIdContext& context, TIdHeaderList& headers) {
@@ -327,8 +348,9 @@ void TIdHTTPProxyServer::ReadRequestHeaders(TIdContext& context, TIdHeaderList& 
                        [this, &context] { return RequestRemainingMs(context); });
 }
 
-void TIdHTTPProxyServer::RefuseAndClose(TIdContext& context, const TStrings& answer) {
+void TIdHTTPProxyServer::RefuseAndClose(TIdContext& context, TRequestTrace& trace, const TStrings& answer) {
     TIdTCPConnection& client = context.ClientConnection();
+    trace.SetStatus(answer.Count() > 0 ? StatusCodeOf(answer[0]) : -1);
     try {
         client.IOHandler()->WriteLines(answer);
         TIdIOHandlerSocket* handler = client.SocketHandler();
@@ -350,6 +372,7 @@ void TIdHTTPProxyServer::RefuseAndClose(TIdContext& context, const TStrings& ans
                 if (n <= 0) {
                     break;
                 }
+                handler->CountReceived(n);
                 budget -= n;
             }
         }
@@ -359,11 +382,19 @@ void TIdHTTPProxyServer::RefuseAndClose(TIdContext& context, const TStrings& ans
     client.Disconnect(false);
 }
 
-bool TIdHTTPProxyServer::CheckAuthorized(TIdContext& context, const TIdHeaderList& headers) {
+bool TIdHTTPProxyServer::CheckAuthorized(TIdContext& context, const TIdHeaderList& headers, TRequestTrace& trace) {
     if (user_.empty() || IsProxyAuthorized(headers.ValueOf(ProxyAuthorizationName), user_, password_)) {
         return true;
     }
-    RefuseAndClose(context, Lines({"HTTP/1.0 407 Proxy Authentication Required",
+    // The wait runs on the connection's own thread and ends early when
+    // the server is being stopped.
+    const int32_t delay = loginThrottle_.Failed(PeerText(context.ClientConnection()), TickCountMs());
+    const uint32_t start = TickCountMs();
+    while (delay > 0 && TickDiff(start, TickCountMs()) < static_cast<uint32_t>(delay) && Active()) {
+        SleepMs(20);
+    }
+    RefuseAndClose(context, trace,
+                   Lines({"HTTP/1.0 407 Proxy Authentication Required",
                                    "Proxy-Authenticate: Basic realm=\"Connection to Vantrel: Authentication Required\"",
                                    ""}));
     return false;
@@ -372,15 +403,15 @@ bool TIdHTTPProxyServer::CheckAuthorized(TIdContext& context, const TIdHeaderLis
 // Every method starts alike: the handler answers for itself, reads the
 // header block, and refuses before any origin is contacted when the
 // credentials are missing or the request carries unsafe bytes.
-bool TIdHTTPProxyServer::BeginRequest(TIdCommand& command, TIdHeaderList& requestHeaders) {
+bool TIdHTTPProxyServer::BeginRequest(TIdCommand& command, TIdHeaderList& requestHeaders, TRequestTrace& trace) {
     command.SetReplyPending(false);
     TIdContext& context = command.ClientContext();
     ReadRequestHeaders(context, requestHeaders);
-    if (!CheckAuthorized(context, requestHeaders)) {
+    if (!CheckAuthorized(context, requestHeaders, trace)) {
         return false;
     }
-    if (HasUnsafeBytes(command.Line(), requestHeaders)) {
-        RefuseAndClose(context, Lines({"HTTP/1.0 400 Bad Request", ""}));
+    if (!IsWellFormedRequest(command.Line(), requestHeaders)) {
+        RefuseAndClose(context, trace, Lines({"HTTP/1.0 400 Bad Request", ""}));
         return false;
     }
     return true;
@@ -394,10 +425,11 @@ void TIdHTTPProxyServer::ServeHead(TIdCommand& command) { Forward(command, THTTP
 
 // ------------------------------------------------------------- forwarding
 
-TIdHTTPProxyServer::TOutbound::TOutbound(TIdHTTPProxyServer& server, const std::string& host, int32_t port)
+TIdHTTPProxyServer::TOutbound::TOutbound(TIdHTTPProxyServer& server, const std::string& address, int32_t port)
     : server_(server) {
-    client_.SetHost(host);
+    client_.SetHost(address);
     client_.SetPort(port);
+    client_.SetConnectTimeout(server.connectTimeout_ > 0 ? server.connectTimeout_ * 1000 : 0);
     server_.ConnectOutbound(client_);
 }
 
@@ -415,28 +447,21 @@ TIdHTTPProxyServer::TOutbound::~TOutbound() {
 void TIdHTTPProxyServer::Forward(TIdCommand& command, THTTPMethod method) {
     TIdContext& context = command.ClientContext();
     TIdTCPConnection& client = context.ClientConnection();
+    TRequestTrace trace(*this, context, command.Line());
     TIdHeaderList requestHeaders;
-    if (!BeginRequest(command, requestHeaders)) {
+    if (!BeginRequest(command, requestHeaders, trace)) {
         return;
     }
-    const TRequestFraming framing = FrameRequest(method, requestHeaders);
+    const TRequestFraming framing = FrameRequest(requestHeaders);
     if (framing.verdict == TRequestFraming::BadRequest) {
-        RefuseAndClose(context, Lines({"HTTP/1.0 400 Bad Request", ""}));
+        RefuseAndClose(context, trace, Lines({"HTTP/1.0 400 Bad Request", ""}));
         return;
     }
     if (framing.verdict == TRequestFraming::LengthRequired) {
-        RefuseAndClose(context, Lines({"HTTP/1.0 411 Length Required", ""}));
+        RefuseAndClose(context, trace, Lines({"HTTP/1.0 411 Length Required", ""}));
         return;
     }
     const TStrings& params = command.ParamList();
-    const bool sendContinue =
-        framing.bodyLength > 0 && ExpectsContinue(params.Count() > 1 ? params[1] : "", requestHeaders);
-    const bool relayUpload = framing.bodyLength > holdLimit_;
-    std::unique_ptr<TMemoryStream> body;
-    if (!relayUpload && framing.bodyLength > 0) {
-        body = ReadRequestBody(client, framing.bodyLength, sendContinue);
-    }
-
     std::string host;
     int32_t port = 80;
     std::string path;
@@ -446,7 +471,20 @@ void TIdHTTPProxyServer::Forward(TIdCommand& command, THTTPMethod method) {
         port = TextToIntDef(uri.PortText(), 80);
         path = uri.Directory() + uri.LeafName() + uri.QueryPart();
     }
-    TOutbound outbound(*this, host, port);
+    const std::optional<std::string> address = ResolveTarget(context, host, port, trace);
+    if (!address) {
+        return;
+    }
+
+    const bool sendContinue =
+        framing.bodyLength > 0 && ExpectsContinue(params.Count() > 1 ? params[1] : "", requestHeaders);
+    const bool relayUpload = framing.bodyLength > holdLimit_;
+    std::unique_ptr<TMemoryStream> body;
+    if (!relayUpload && framing.bodyLength > 0) {
+        body = ReadRequestBody(client, framing.bodyLength, sendContinue);
+    }
+    TOutbound outbound(*this, *address, port);
+    CheckReached(outbound);
     TIdIOHandler& origin = outbound.IO();
     origin.SetReadTimeout(IdleTimeoutMs());
     origin.SetWriteTimeout(IdleTimeoutMs());
@@ -458,10 +496,11 @@ void TIdHTTPProxyServer::Forward(TIdCommand& command, THTTPMethod method) {
     TIdHeaderList responseHeaders;
     CaptureHeaderBlock(origin, responseHeaders, [] { return -1; });
     const int64_t length = FrameResponse(method, responseHeaders);
+    trace.SetStatus(StatusCodeOf(responseHeaders.Count() > 0 ? responseHeaders[0] : std::string()));
     if (method == THTTPMethod::Head) {
         client.IOHandler()->WriteLines(ResponseHead(responseHeaders));
     } else {
-        ForwardResponseBody(outbound.Client(), client, length, responseHeaders, outbound.Client().Host());
+        ForwardResponseBody(outbound.Client(), client, length, responseHeaders, host);
     }
     // The client has everything: let it go before the origin's
     // connection is taken down, rather than after.
@@ -642,18 +681,30 @@ void TIdHTTPProxyServer::FireHTTPDocument(const std::string& document, std::uniq
 void TIdHTTPProxyServer::ServeConnect(TIdCommand& command) {
     TIdContext& context = command.ClientContext();
     TIdTCPConnection& client = context.ClientConnection();
+    TRequestTrace trace(*this, context, command.Line());
     TIdHeaderList requestHeaders;
-    if (!BeginRequest(command, requestHeaders)) {
+    if (!BeginRequest(command, requestHeaders, trace)) {
         return;
     }
 
     std::string portText = command.ParamList()[0];
     const std::string host = CutField(portText, ":");
-    TOutbound outbound(*this, host, TextToIntDef(portText, 443));
+    const int32_t port = TextToIntDef(portText, 443);
+    if (connectPorts_ && !connectPorts_->Contains(port)) {
+        RefuseAndClose(context, trace, Lines({"HTTP/1.0 403 Forbidden", ""}));
+        return;
+    }
+    const std::optional<std::string> address = ResolveTarget(context, host, port, trace);
+    if (!address) {
+        return;
+    }
+    TOutbound outbound(*this, *address, port);
+    CheckReached(outbound);
     // A target that stops reading must not hold the tunnel for good.
     outbound.IO().SetWriteTimeout(IdleTimeoutMs());
     // No empty line before the status line: clients read it as the end
     // of an empty answer (curl: "CONNECT tunnel failed, response 0").
+    trace.SetStatus(200);
     client.IOHandler()->WriteLines(Lines({"HTTP/1.0 200 Connection established", "Proxy-agent: Vantrel/1.1", ""}));
     TIdRelay relay(client, outbound.Client(), IdleTimeoutMs());
     relay.Tunnel();

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,7 +17,10 @@
 #include "io/IdStream.h"
 #include "io/IdTCPClient.h"
 #include "proxy/HTTPFraming.h"
+#include "proxy/IdAccessList.h"
 #include "proxy/IdHeaderList.h"
+#include "proxy/IdRequestRecord.h"
+#include "proxy/ProxyAuthorization.h"
 #include "server/IdCmdTCPServer.h"
 
 class TIdHTTPProxyServer;
@@ -34,6 +38,10 @@ class TIdHTTPProxyServer;
 using TOnHTTPDocument =
     std::function<void(TIdHTTPProxyServer& sender, const std::string& document, std::unique_ptr<TStream>& stream,
                        const TIdHeaderList& headers, const std::string& host, uint64_t size)>;
+
+// Fired once for every request that ends, served, refused or cut off (an
+// unknown method's line too), on the request's worker thread.
+using TOnRequestDone = std::function<void(const TIdRequestRecord& record)>;
 
 class TIdHTTPProxyServer : public TIdCmdTCPServer {
 public:
@@ -55,12 +63,27 @@ public:
     // Bytes: a request or answer body up to this size is held whole before
     // it is sent on; a larger one, or one without a length that is still
     // coming after HoldWindowMs, is relayed as it arrives.
+    // Seconds each connect to an origin or tunnel target may take; 0 = the
+    // system's own limit.
+    int32_t ConnectTimeout() const { return connectTimeout_; }
+    void SetConnectTimeout(int32_t seconds) { connectTimeout_ = seconds; }
     int64_t HoldLimit() const { return holdLimit_; }
     void SetHoldLimit(int64_t bytes) { holdLimit_ = bytes < 0 ? 0 : bytes; }
     static constexpr int64_t DefaultHoldLimit = 1024 * 1024;
     static constexpr int32_t HoldWindowMs = 500;
 
+    // Who may use the proxy (nothing: everyone), the ports CONNECT may open
+    // (nothing: all) and where neither requests nor tunnels may go. Each
+    // refusal is "403 Forbidden". Set before activation.
+    const std::optional<TIdNetworkList>& Allow() const { return allow_; }
+    void SetAllow(std::optional<TIdNetworkList> allow) { allow_ = std::move(allow); }
+    const std::optional<TIdPortList>& ConnectPorts() const { return connectPorts_; }
+    void SetConnectPorts(std::optional<TIdPortList> ports) { connectPorts_ = std::move(ports); }
+    const TIdNetworkList& Deny() const { return deny_; }
+    void SetDeny(TIdNetworkList deny) { deny_ = std::move(deny); }
+
     TOnHTTPDocument OnHTTPDocument;
+    TOnRequestDone OnRequestDone;
 
 protected:
     void RegisterCommands() override { RegisterProxyCommands(); }
@@ -68,6 +91,7 @@ protected:
     void CloseServer() override;
     virtual void RegisterProxyCommands();
     std::string ReadRequestLine(TIdContext& context) override;
+    void ReplyUnknown(TIdContext& context, const std::string& line) override;
 
     void ServeGet(TIdCommand& command);
     void ServePost(TIdCommand& command);
@@ -82,12 +106,29 @@ protected:
                           const TIdHeaderList& headers, const std::string& host, uint64_t size);
 
 private:
+    // One request's record for OnRequestDone: begun once its line has been
+    // read, told its answer's status on the way, reported when it ends,
+    // however it ends.
+    class TRequestTrace {
+    public:
+        TRequestTrace(TIdHTTPProxyServer& server, TIdContext& context, const std::string& line);
+        ~TRequestTrace();
+        TRequestTrace(const TRequestTrace&) = delete;
+        TRequestTrace& operator=(const TRequestTrace&) = delete;
+        void SetStatus(int status) { record_.status = status; }
+
+    private:
+        TIdHTTPProxyServer& server_;
+        TIdContext& context_;
+        TIdRequestRecord record_;
+    };
+
     // The connection to an origin or tunnel target for one request: made
     // and listed (so that deactivation can wake a worker waiting on it) on
     // construction, taken off the list and closed on destruction.
     class TOutbound {
     public:
-        TOutbound(TIdHTTPProxyServer& server, const std::string& host, int32_t port);
+        TOutbound(TIdHTTPProxyServer& server, const std::string& address, int32_t port);
         ~TOutbound();
         TOutbound(const TOutbound&) = delete;
         TOutbound& operator=(const TOutbound&) = delete;
@@ -102,18 +143,30 @@ private:
     void Forward(TIdCommand& command, THTTPMethod method);
     // Clears ReplyPending, reads the header block and checks it; false when
     // the request was refused (and the connection closed).
-    bool BeginRequest(TIdCommand& command, TIdHeaderList& requestHeaders);
+    bool BeginRequest(TIdCommand& command, TIdHeaderList& requestHeaders, TRequestTrace& trace);
+    // The request line, or nothing when the client is outside Allow (then
+    // refused with 403 after its head was read).
+    std::string CheckAllowed(TIdContext& context, std::string line);
     // Reads the client's header block within the request deadline; raises
     // EIdReadTimeout when it does not complete in time.
     void ReadRequestHeaders(TIdContext& context, TIdHeaderList& headers);
     // Answers 407 and closes when authentication is on and the headers carry
     // no valid credentials; true when the request may go on.
-    bool CheckAuthorized(TIdContext& context, const TIdHeaderList& headers);
-    // Writes a refusal, then lets the client finish sending before closing so
-    // that the answer is not lost to a reset.
-    void RefuseAndClose(TIdContext& context, const TStrings& answer);
+    bool CheckAuthorized(TIdContext& context, const TIdHeaderList& headers, TRequestTrace& trace);
+    // Writes a refusal (its status line first), then lets the client finish
+    // sending before closing so that the answer is not lost to a reset.
+    void RefuseAndClose(TIdContext& context, TRequestTrace& trace, const TStrings& answer);
     int32_t RequestRemainingMs(const TIdContext& context) const;
     int32_t IdleTimeoutMs() const;
+    // The address to connect to for host:port, resolved once; nothing
+    // when the request was refused (508 for a target that is this proxy).
+    std::optional<std::string> ResolveTarget(TIdContext& context, const std::string& host, int32_t port,
+                                             TRequestTrace& trace);
+    // Raises when the connected peer is in Deny (a check of what was
+    // reached, behind the check of what was asked for).
+    void CheckReached(TOutbound& outbound);
+    // Whether address:port is where this server listens.
+    bool IsOwnEndpoint(const std::string& address, int32_t port);
     // A request body within HoldLimit, read whole from the client.
     std::unique_ptr<TMemoryStream> ReadRequestBody(TIdTCPConnection& client, int64_t length, bool sendContinue);
     // Sends the origin its request: the head, then the body, either held
@@ -140,18 +193,15 @@ private:
     std::string password_;
     int32_t requestTimeout_ = 60;
     int32_t idleTimeout_ = 300;
+    int32_t connectTimeout_ = 30;
     int64_t holdLimit_ = DefaultHoldLimit;
+    TIdLoginThrottle loginThrottle_;
+    std::optional<TIdNetworkList> allow_;
+    std::optional<TIdPortList> connectPorts_;
+    TIdNetworkList deny_;
 
-    std::mutex outboundLock_;  // guards outbound_ and closing_
+    std::mutex outboundLock_;  // guards outbound_, closing_ and listenPorts_
     std::vector<TIdTCPClient*> outbound_;
     bool closing_ = false;
+    std::vector<int32_t> listenPorts_;
 };
-
-// The Base64 decoder of the credential check: characters outside the
-// alphabet are skipped, a pad in the third or fourth place of a group ends
-// decoding, an incomplete final group is dropped.
-std::string DecodeBase64Text(std::string_view text);
-
-// True when value is a Basic credential (scheme in any case) for exactly
-// user and password.
-bool IsProxyAuthorized(std::string_view value, const std::string& user, const std::string& password);

@@ -7,6 +7,21 @@
 #include <cstddef>
 #include <utility>
 
+namespace {
+
+// RFC 3986 3.1: a letter, then letters, digits, "+", "-" or ".".
+bool IsScheme(std::string_view text) {
+    auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    if (text.empty() || !letter(text[0])) {
+        return false;
+    }
+    return std::all_of(text.begin(), text.end(), [&](char c) {
+        return letter(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+    });
+}
+
+}  // namespace
+
 TIdURI::TIdURI(std::string_view text) {
     if (!text.empty()) {
         SetText(text);
@@ -39,10 +54,12 @@ void TIdURI::SetText(std::string_view text) {
     fullText_ = NormalizeSlashes(text);
     std::string rest = fullText_;
 
-    // A relative target whose query carries "://" is taken as absolute on
-    // purpose: the first "://" anywhere decides.
+    // Only a scheme at the very start makes the target absolute: a "://"
+    // further on belongs to the path or query ("/go?u=http://x/"). Taking
+    // the first one anywhere let one request line name the proxy itself
+    // again and again ("http://proxy/://proxy/://..."), one hop per "://".
     const int schemeEnd = FindSubText("://", rest);
-    if (schemeEnd > 0) {
+    if (schemeEnd > 1 && IsScheme(std::string_view(rest).substr(0, static_cast<std::size_t>(schemeEnd - 1)))) {
         const auto schemeLength = static_cast<std::size_t>(schemeEnd - 1);
         scheme_ = rest.substr(0, schemeLength);
         rest.erase(0, schemeLength + 3);

@@ -6,7 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <memory>
+#include <thread>
+#include <utility>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -95,16 +99,28 @@ struct TBadInput {
 
 void PrintTo(const TBadInput& input, std::ostream* out) { *out << input.name; }
 
-std::string Expand(std::string text, int port) {
-    const std::string key = "{O}";
-    for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at)) {
-        text.replace(at, key.size(), std::to_string(port));
+// "{O}" stands for the origin's port, "{P}" for the proxy's own.
+std::string Expand(std::string text, int originPort, int proxyPort) {
+    for (const auto& [key, port] : {std::pair{std::string("{O}"), originPort}, std::pair{std::string("{P}"), proxyPort}}) {
+        for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at)) {
+            text.replace(at, key.size(), std::to_string(port));
+        }
     }
     return text;
 }
 
+// A request line that names the proxy itself once per "://".
+std::string SelfNamingLine(int segments) {
+    std::string target = "http://127.0.0.1:{P}/";
+    for (int i = 0; i < segments; ++i) {
+        target += "://127.0.0.1:{P}/";
+    }
+    return "GET " + target + " HTTP/1.0\r\n\r\n";
+}
+
 const std::string Bad400 = "HTTP/1.0 400 Bad Request\r\n\r\n";
 const std::string Bad411 = "HTTP/1.0 411 Length Required\r\n\r\n";
+const std::string Loop508 = "HTTP/1.0 508 Loop Detected\r\n\r\n";
 // Refusals and errors come at once, well before any limit could end the
 // connection instead.
 constexpr double Prompt = RequestTimeoutSeconds * 0.9;
@@ -159,6 +175,36 @@ const std::vector<TBadInput> Cases = {
     {"TransferEncodingAlone",
      "POST http://127.0.0.1:{O}/p HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
      TSend::Once, TOutcomeKind::Answer, Bad411, 0, Prompt, ""},
+    // Header blocks the origin could read otherwise than the proxy does.
+    {"BlankBeforeColon", "GET http://127.0.0.1:{O}/x HTTP/1.0\r\nContent-Length : 0\r\nContent-Length: 5\r\n\r\nhello",
+     TSend::Once, TOutcomeKind::Answer, Bad400, 0, Prompt, ""},
+    {"FoldedHeaderLine", "GET http://127.0.0.1:{O}/x HTTP/1.0\r\nX-A: a\r\n b\r\n\r\n", TSend::Once,
+     TOutcomeKind::Answer, Bad400, 0, Prompt, ""},
+    {"TabFoldedHeaderLine", "GET http://127.0.0.1:{O}/x HTTP/1.0\r\nX-A: a\r\n\tb\r\n\r\n", TSend::Once,
+     TOutcomeKind::Answer, Bad400, 0, Prompt, ""},
+    {"HeaderLineWithoutColon", "GET http://127.0.0.1:{O}/x HTTP/1.0\r\nHost 127.0.0.1\r\n\r\n", TSend::Once,
+     TOutcomeKind::Answer, Bad400, 0, Prompt, ""},
+    {"EmptyHeaderName", "GET http://127.0.0.1:{O}/x HTTP/1.0\r\n: v\r\n\r\n", TSend::Once, TOutcomeKind::Answer,
+     Bad400, 0, Prompt, ""},
+    {"TabInTarget", "GET http://127.0.0.1:{O}/a\tb HTTP/1.0\r\n\r\n", TSend::Once, TOutcomeKind::Answer, Bad400, 0,
+     Prompt, ""},
+    {"EscapeInRequestLine", "GET http://127.0.0.1:{O}/a\x1b[2J HTTP/1.0\r\n\r\n", TSend::Once,
+     TOutcomeKind::Answer, Bad400, 0, Prompt, ""},
+    {"TransferEncodingOnGet", "GET http://127.0.0.1:{O}/x HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+     TSend::Once, TOutcomeKind::Answer, Bad411, 0, Prompt, ""},
+    {"TransferEncodingAndLengthOnHead",
+     "HEAD http://127.0.0.1:{O}/x HTTP/1.0\r\nTransfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\nhello",
+     TSend::Once, TOutcomeKind::Answer, Bad400, 0, Prompt, ""},
+    {"GetWithBody", "GET http://127.0.0.1:{O}/g HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello", TSend::Once,
+     TOutcomeKind::Answer, OkAnswer, 0, Prompt, "GET /g HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello"},
+    // Requests for the proxy itself, under any of its names.
+    {"SelfNamingLineOf200Segments", SelfNamingLine(200), TSend::Once, TOutcomeKind::Answer, Loop508, 0, Prompt, ""},
+    {"OwnPortOnAnotherLoopbackAddress", "GET http://127.0.0.2:{P}/ HTTP/1.0\r\n\r\n", TSend::Once,
+     TOutcomeKind::Answer, Loop508, 0, Prompt, ""},
+    {"OwnPortByName", "GET http://localhost:{P}/ HTTP/1.0\r\n\r\n", TSend::Once, TOutcomeKind::Answer, Loop508, 0,
+     Prompt, ""},
+    {"TunnelToItself", "CONNECT 127.0.0.1:{P} HTTP/1.1\r\n\r\n", TSend::Once, TOutcomeKind::Answer, Loop508, 0,
+     Prompt, ""},
 };
 
 class BadInputTest : public ::testing::TestWithParam<TBadInput> {
@@ -214,7 +260,7 @@ protected:
         EXPECT_TRUE(socket.Connect(proxy_->Port()));
         const auto start = Clock::now();
         const auto deadline = After(Ms(static_cast<int>(CaseLimitSeconds * 1000) + 5000));
-        const std::string request = Expand(input.request, origin_->Port());
+        const std::string request = Expand(input.request, origin_->Port(), proxy_->Port());
         socket.SendAll(request, deadline);
         TEnd end = TEnd::TimedOut;
         if (input.send == TSend::Once) {
@@ -262,9 +308,21 @@ TEST_P(BadInputTest, EndsAsDocumentedAndLeavesTheProxyServing) {
     const long peakBefore = proxy_->PeakRssKb();
     const long rssBefore = proxy_->RssKb();
 
+    // Whatever it is sent, the proxy spends one worker on it, not more.
+    std::atomic<bool> exchanged{false};
+    std::atomic<int> peakThreads{0};
+    std::thread sampler([&] {
+        while (!exchanged.load()) {
+            peakThreads = std::max(peakThreads.load(), proxy_->ThreadCount());
+            std::this_thread::sleep_for(Ms(5));
+        }
+    });
     std::string got;
     double seconds = 0;
     const TEnd end = Exchange(input, got, seconds);
+    exchanged = true;
+    sampler.join();
+    EXPECT_LE(peakThreads.load(), idleThreads_ + 3) << "threads at the peak";
 
     if (input.outcome == TOutcomeKind::Answer) {
         EXPECT_EQ(got, input.answer);

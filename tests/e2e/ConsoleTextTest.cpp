@@ -24,9 +24,9 @@ std::string GetThrough(int proxyPort, const std::string& host, int originPort, c
                              "GET http://" + host + ":" + std::to_string(originPort) + path + " HTTP/1.0\r\n\r\n");
 }
 
-// 127.0.0.1 with control bytes around its pieces: the address check trims
-// them, so the program connects, and the logged host still holds them. (NUL
-// and CR are left out: a request holding them is refused outright.)
+// 127.0.0.1 with control bytes around its pieces: the address check would
+// trim them, but a request line holding control bytes is refused before
+// anything is logged or forwarded.
 std::string ControlByteHost() {
     return "\x1b" "127" "\x01" "." "\x07" "0" "\t" "." "\x02" "0" "\x1f" "." "\x0b" "1" "\x1b";
 }
@@ -55,6 +55,7 @@ void PrintTo(const TLogFieldCase& testCase, std::ostream* out) {
     *out << testCase.name;
 }
 
+using LogFieldTestBase = ProgramTest;
 class LogFieldTest : public ProgramTest, public ::testing::WithParamInterface<TLogFieldCase> {};
 
 TEST_P(LogFieldTest, RedirectedLogShowsTheHostCleanedAndClipped) {
@@ -69,18 +70,28 @@ TEST_P(LogFieldTest, RedirectedLogShowsTheHostCleanedAndClipped) {
     EXPECT_FALSE(HasControlBytesBesides(Program().Stdout(), "\n"));
 }
 
+// Leading zeros make long hosts that still connect to 127.0.0.1.
 INSTANTIATE_TEST_SUITE_P(
     Hosts, LogFieldTest,
     ::testing::Values(
         TLogFieldCase{"LocalHostName", "localhost", "localhost"},
-        TLogFieldCase{"ControlBytesAroundPieces", ControlByteHost(), "?127?.?0?.?0?.?1?"},
-        TLogFieldCase{"FiftyTwoCharactersShownWhole", std::string(43, '\t') + "127.0.0.1",
-                      std::string(43, '?') + "127.0.0.1"},
-        TLogFieldCase{"FiftyThreeCharactersClipped", std::string(44, '\t') + "127.0.0.1",
-                      std::string(44, '?') + "127.0." + "..."},
-        TLogFieldCase{"SixtyCharactersClipped", "127" + std::string(24, '\x01') + ".0.0.1" + std::string(27, '\x02'),
-                      "127" + std::string(24, '?') + ".0.0.1" + std::string(17, '?') + "..."}),
+        TLogFieldCase{"FiftyTwoCharactersShownWhole", std::string(43, '0') + "127.0.0.1",
+                      std::string(43, '0') + "127.0.0.1"},
+        TLogFieldCase{"FiftyThreeCharactersClipped", std::string(44, '0') + "127.0.0.1",
+                      std::string(44, '0') + "127.0." + "..."},
+        TLogFieldCase{"SixtyCharactersClipped", "127." + std::string(24, '0') + "0.0." + std::string(27, '0') + "1",
+                      "127." + std::string(24, '0') + "0.0." + std::string(18, '0') + "..."}),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
+TEST_F(LogFieldTestBase, ControlBytesInTheRequestLineAreRefusedAndNeverLogged) {
+    const TOriginServer origin;
+    ASSERT_NO_FATAL_FAILURE(StartProxy());
+    EXPECT_EQ(GetThrough(ProxyPort(), ControlByteHost(), origin.Port(), "/"), "HTTP/1.0 400 Bad Request\r\n\r\n");
+    EXPECT_TRUE(origin.Requests().empty());
+    const std::string entry = LogEntry("localhost", "127.0.0.1", "22 Bytes");
+    GetThrough(ProxyPort(), "localhost", origin.Port(), "/");
+    EXPECT_EQ(WaitForLog(entry), entry) << "only the clean request is logged";
+}
 
 // The master side of a pseudo-terminal and its slave until the program has it.
 class TPseudoTerminal {
@@ -178,7 +189,8 @@ TEST(TerminalTest, TerminalShowsNoEscapeBytesFromTheNetwork) {
     ASSERT_TRUE(ReadTerminalUntil(terminal.Master(), screen, "Proxy server is active...", StartLimit)) << screen;
     ASSERT_TRUE(ReadTerminalUntil(terminal.Master(), screen, "\x1b[4A", StartLimit)) << screen;
 
-    const std::string first = GetThrough(port, ControlByteHost(), origin.Port(), "/size/1000");
+    EXPECT_EQ(GetThrough(port, ControlByteHost(), origin.Port(), "/size/10"), "HTTP/1.0 400 Bad Request\r\n\r\n");
+    const std::string first = GetThrough(port, "127.0.0.1", origin.Port(), "/size/1000");
     EXPECT_NE(first.find(TOriginServer::BodyFor("/size/1000")), std::string::npos);
     EXPECT_TRUE(ReadTerminalUntil(terminal.Master(), screen, "1000 Bytes", Ms{5000})) << screen;
     const std::string second = GetThrough(port, "localhost", origin.Port(), "/size/200");
@@ -198,7 +210,7 @@ TEST(TerminalTest, TerminalShowsNoEscapeBytesFromTheNetwork) {
 
     const std::string text = WithoutEscapeSequences(screen);
     EXPECT_NE(text.find(WithCarriageReturns(BannerText())), std::string::npos) << text;
-    EXPECT_NE(text.find("Request: ?127?.?0?.?0?.?1?"), std::string::npos) << text;
+    EXPECT_NE(text.find("Request: 127.0.0.1"), std::string::npos) << text;
     EXPECT_NE(text.find("Request: localhost"), std::string::npos) << text;
     EXPECT_FALSE(HasControlBytesBesides(text, "\r\n")) << text;
 }

@@ -120,6 +120,9 @@ INSTANTIATE_TEST_SUITE_P(
         TStartFailureCase{"LogFile", "[General]\nLogFile=no-such-directory/access.log\n", {},
                           "EAccessLogError: Cannot open the access log "
                           "\"{dir}/no-such-directory/access.log\": No such file or directory\n"},
+        TStartFailureCase{"UserWithColon", "[Authorization]\nUser=a:b\nPassword=secret\n", {},
+                          "ESettingsError: {dir}/vtl.ini: [Authorization] User: "
+                          "a user name cannot contain \":\"\n"},
         TStartFailureCase{"MissingConfigFile", "", {"--config", "/nonexistent-vtl-directory/vtl.ini"},
                           "ESettingsError: /nonexistent-vtl-directory/vtl.ini: no such settings file\n"}),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });

@@ -47,9 +47,48 @@ INSTANTIATE_TEST_SUITE_P(
                       LengthCase{"-1", false, 0}, LengthCase{"0x10", false, 0}, LengthCase{"$10", false, 0},
                       LengthCase{"1 0", false, 0}, LengthCase{"5, 5", false, 0}, LengthCase{"1e3", false, 0}));
 
+struct SyntaxCase {
+    const char* name;
+    std::string requestLine;
+    std::vector<std::string> headers;
+    bool wellFormed;
+};
+
+void PrintTo(const SyntaxCase& c, std::ostream* os) { *os << c.name; }
+
+class RequestSyntaxTable : public ::testing::TestWithParam<SyntaxCase> {};
+
+TEST_P(RequestSyntaxTable, Decides) {
+    EXPECT_EQ(IsWellFormedRequest(GetParam().requestLine, Headers(GetParam().headers)), GetParam().wellFormed);
+}
+
+const std::string kLine = "GET http://h/ HTTP/1.1";
+using namespace std::string_literals;
+
+const SyntaxCase kSyntaxCases[] = {
+    {"Plain", kLine, {"Host: h", "X-Empty:", "Accept:   */*  ", "X-Tab: a\tb"}, true},
+    {"TokenPunctuationInName", kLine, {"X-A!#$%&'*+-.^_`|~1: v"}, true},
+    {"HighBytesInTarget", "GET http://h/\xC3\xA9 HTTP/1.1", {}, true},
+    {"TabInTarget", "GET http://h/a\tb HTTP/1.1", {}, false},
+    {"EscapeInTarget", "GET http://\x1bh/ HTTP/1.1", {}, false},
+    {"DeleteInTarget", "GET http://h/\x7f HTTP/1.1", {}, false},
+    {"NulInTarget", "GET http://h/\0 HTTP/1.1"s, {}, false},
+    {"BlankBeforeColon", kLine, {"Content-Length : 0", "Content-Length: 5"}, false},
+    {"TabBeforeColon", kLine, {"Content-Length\t: 0"}, false},
+    {"BlankInName", kLine, {"X A: v"}, false},
+    {"SeparatorInName", kLine, {"X(A): v"}, false},
+    {"NoColon", kLine, {"Host: h", "stray line"}, false},
+    {"EmptyName", kLine, {": value"}, false},
+    {"FoldedWithBlank", kLine, {"X-A: a", " continued"}, false},
+    {"FoldedWithTab", kLine, {"X-A: a", "\tcontinued"}, false},
+    {"NulInValue", kLine, {"X-A: a\0b"s}, false},
+    {"CrInValue", kLine, {"X-A: a\rX-Injected: 1"}, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, RequestSyntaxTable, ::testing::ValuesIn(kSyntaxCases), proxytest::CaseName());
+
 struct RequestCase {
     const char* name;
-    THTTPMethod method;
     std::vector<std::string> headers;
     TRequestFraming::TVerdict verdict;
     int64_t bodyLength;
@@ -61,23 +100,22 @@ class RequestFramingTable : public ::testing::TestWithParam<RequestCase> {};
 
 TEST_P(RequestFramingTable, Decides) {
     const RequestCase& c = GetParam();
-    const TRequestFraming framing = FrameRequest(c.method, Headers(c.headers));
+    const TRequestFraming framing = FrameRequest(Headers(c.headers));
     EXPECT_EQ(framing.verdict, c.verdict);
     EXPECT_EQ(framing.bodyLength, c.bodyLength);
 }
 
 const RequestCase kRequestCases[] = {
-    {"PostWithoutLength", THTTPMethod::Post, {"Host: h"}, TRequestFraming::Forward, 0},
-    {"PostLength", THTTPMethod::Post, {"content-length: 12"}, TRequestFraming::Forward, 12},
-    {"PostBeyond32Bits", THTTPMethod::Post, {"Content-Length: 5000000000"}, TRequestFraming::Forward, 5000000000},
-    {"PostEqualDuplicates", THTTPMethod::Post, {"Content-Length: 3", "Content-Length: 3"}, TRequestFraming::Forward, 3},
-    {"PostDifferentDuplicates", THTTPMethod::Post, {"Content-Length: 3", "Content-Length: 4"},
+    {"WithoutLength", {"Host: h"}, TRequestFraming::Forward, 0},
+    {"Length", {"content-length: 12"}, TRequestFraming::Forward, 12},
+    {"Beyond32Bits", {"Content-Length: 5000000000"}, TRequestFraming::Forward, 5000000000},
+    {"EqualDuplicates", {"Content-Length: 3", "Content-Length: 3"}, TRequestFraming::Forward, 3},
+    {"DifferentDuplicates", {"Content-Length: 3", "Content-Length: 4"},
      TRequestFraming::BadRequest, 0},
-    {"PostHexLength", THTTPMethod::Post, {"Content-Length: 0x10"}, TRequestFraming::BadRequest, 0},
-    {"PostChunked", THTTPMethod::Post, {"Transfer-Encoding: chunked"}, TRequestFraming::LengthRequired, 0},
-    {"PostChunkedAndLength", THTTPMethod::Post, {"Content-Length: 3", "Transfer-Encoding: chunked"},
+    {"HexLength", {"Content-Length: 0x10"}, TRequestFraming::BadRequest, 0},
+    {"Chunked", {"Transfer-Encoding: chunked"}, TRequestFraming::LengthRequired, 0},
+    {"ChunkedAndLength", {"Content-Length: 3", "Transfer-Encoding: chunked"},
      TRequestFraming::BadRequest, 0},
-    {"GetCarriesNoBody", THTTPMethod::Get, {"Content-Length: 5"}, TRequestFraming::Forward, 0},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, RequestFramingTable, ::testing::ValuesIn(kRequestCases),

@@ -117,6 +117,33 @@ TEST(ProxyAuthorizationEdges, EmptyPasswordMatchesUserWithoutColon) {
     EXPECT_FALSE(IsProxyAuthorized("Basic " + Base64("alice:x"), "alice", ""));
 }
 
+TEST(EqualInConstantTimeTest, EqualOnlyWhenEveryByteAndTheLengthAgree) {
+    EXPECT_TRUE(EqualInConstantTime("s3cret:x", "s3cret:x"));
+    EXPECT_TRUE(EqualInConstantTime("", ""));
+    EXPECT_FALSE(EqualInConstantTime("s3cret:y", "s3cret:x"));
+    EXPECT_FALSE(EqualInConstantTime("s3cret", "s3cret:x"));
+    EXPECT_FALSE(EqualInConstantTime("s3cret:xs3cret:x", "s3cret:x"));  // the secret twice
+    EXPECT_FALSE(EqualInConstantTime("", "s3cret:x"));
+    EXPECT_FALSE(EqualInConstantTime("x", ""));
+}
+
+TEST(LoginThrottleTest, SlowsAnAddressThatKeepsFailingUntilItGoesQuiet) {
+    TIdLoginThrottle throttle;
+    uint32_t now = 4000000000U;  // the tick count wraps on the way
+    for (int i = 0; i < TIdLoginThrottle::FailuresBeforeDelay; ++i) {
+        EXPECT_EQ(throttle.Failed("10.0.0.1", now += 1000), 0) << i;
+    }
+    EXPECT_EQ(throttle.Failed("10.0.0.1", now += 1000), TIdLoginThrottle::DelayMs);
+    EXPECT_EQ(throttle.Failed("10.0.0.1", now += 50000), TIdLoginThrottle::DelayMs);
+    EXPECT_EQ(throttle.Failed("10.0.0.2", now), 0) << "another address is not slowed";
+    EXPECT_EQ(throttle.Failed("10.0.0.1", now += TIdLoginThrottle::QuietMs), 0) << "quiet for a while";
+    // Many addresses at once cannot make it hold more than its bound.
+    for (int i = 0; i < 3 * static_cast<int>(TIdLoginThrottle::MaxTracked); ++i) {
+        throttle.Failed("192.0.2." + std::to_string(i), now += 100);
+    }
+    EXPECT_LE(throttle.Tracked(), TIdLoginThrottle::MaxTracked);
+}
+
 // ------------------------------------------------- the proxy's answer
 
 class AuthProxy : public ProxyTest {
@@ -252,6 +279,42 @@ TEST_F(OpenProxy, WithoutAuthenticationCredentialsPassUnchanged) {
     RawClient client = Exchange("GET " + origin.Url("/") + " HTTP/1.0\r\n" + headers + "\r\n");
     EXPECT_EQ(client.Received(), "HTTP/1.0 204 No Content\r\n\r\n");
     EXPECT_EQ(origin.Received(), "GET / HTTP/1.0\r\n" + headers + "\r\n");
+}
+
+// ------------------------------------------------------ password guessing
+
+// One address guesses: past ten failures its refusals come a second late,
+// while a client at another address is served, and refused, at once.
+TEST_F(AuthProxy, GuessingIsSlowedForTheGuesserOnly) {
+    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+    auto ask = [&](const std::string& from, const std::string& credentials) {
+        RawClient client(port_, from);
+        EXPECT_TRUE(client.Send("GET " + origin.Url("/") + " HTTP/1.0\r\nProxy-Authorization: Basic " +
+                                Base64(credentials) + "\r\n\r\n"));
+        const auto start = Clock::now();
+        EXPECT_TRUE(client.ReadToClose());
+        return std::make_pair(client.Received(), Clock::now() - start);
+    };
+    for (int i = 0; i < TIdLoginThrottle::FailuresBeforeDelay; ++i) {
+        const auto [answer, took] = ask("127.0.0.1", "alice:guess" + std::to_string(i));
+        EXPECT_EQ(answer, kAuthRequired);
+        EXPECT_LT(took, 500ms) << "attempt " << i;
+    }
+    std::thread guesser([&] {
+        for (int i = 0; i < 2; ++i) {
+            const auto [answer, took] = ask("127.0.0.1", "alice:late" + std::to_string(i));
+            EXPECT_EQ(answer, kAuthRequired);
+            EXPECT_GE(took, 900ms) << "late attempt " << i;
+        }
+    });
+    std::this_thread::sleep_for(200ms);  // while the guesser waits
+    const auto [served, servedTook] = ask("127.0.0.2", "alice:s3cret:x");
+    EXPECT_EQ(served, "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    EXPECT_LT(servedTook, 500ms);
+    const auto [refused, refusedTook] = ask("127.0.0.2", "alice:wrong");
+    EXPECT_EQ(refused, kAuthRequired);
+    EXPECT_LT(refusedTook, 500ms);
+    guesser.join();
 }
 
 // --------------------------------------- a refusal while the body flows

@@ -171,16 +171,17 @@ TEST_F(Tunnel, TargetWithoutUsablePortUsesPort443) {
     }
 }
 
-TEST_F(Tunnel, PortWithBlanksAroundIsUsed) {
+// The parameter ends at the first blank, so the one blank a port could
+// carry is a tab; a control byte in the request line is refused outright,
+// so that no peer reads the line otherwise than we do.
+TEST_F(Tunnel, TabInThePortIsRefused) {
     OriginServer target([](OriginConnection& c) {
         c.Send("hi");
         c.ReadToClose();
     });
-    RawClient client = Connect();
-    // The parameter ends at the first blank, so the blank can only be a tab.
-    ASSERT_TRUE(client.Send("CONNECT 127.0.0.1:\t" + std::to_string(target.Port()) + " HTTP/1.1\r\n\r\n"));
-    ASSERT_TRUE(client.ReadCount(kEstablished.size() + 2));
-    EXPECT_EQ(client.Received(), kEstablished + "hi");
+    RawClient client = Exchange("CONNECT 127.0.0.1:\t" + std::to_string(target.Port()) + " HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(client.Received(), "HTTP/1.0 400 Bad Request\r\n\r\n");
+    EXPECT_EQ(target.StopAndCount(), 0u);
 }
 
 TEST_F(Tunnel, TargetClosingWithoutDataEndsTheTunnel) {

@@ -554,6 +554,40 @@ TEST_F(Timeouts, TricklingHeadersDoNotExtendTheRequestTimeout) {
     EXPECT_EQ(origin.StopAndCount(), 0u);
 }
 
+// The limit holds inside a line too: a byte every 1.5 s keeps each single
+// wait short of 2 s, but not the request.
+TEST_F(Timeouts, RequestTimeoutIsADeadlineWhateverThePace) {
+    proxy_.SetRequestTimeout(2);
+    StartProxy();
+    const auto start = Clock::now();
+    RawClient client = Connect();
+    ASSERT_TRUE(client.Send("GET http://127.0.0.1:1/ HTTP/1.0\r\nX-Slow: "));
+    while (!client.PeerClosed() && Clock::now() - start < 6s) {
+        client.ReadUntil([](const std::string&) { return false; }, 1500ms);
+        if (!client.PeerClosed()) {
+            client.Send("a");
+        }
+    }
+    EXPECT_TRUE(client.PeerClosed());
+    EXPECT_LT(Clock::now() - start, 2500ms);
+    EXPECT_EQ(client.Received(), "");
+}
+
+TEST_F(Timeouts, ConnectToATargetThatNeverAnswersEndsAtTheConnectTimeout) {
+    proxy_.SetConnectTimeout(2);
+    StartProxy();
+    BlackHole hole;
+    const std::string target = "127.0.0.1:" + std::to_string(hole.Port());
+    for (const std::string& request :
+         {"GET http://" + target + "/ HTTP/1.0\r\n\r\n", "CONNECT " + target + " HTTP/1.1\r\n\r\n"}) {
+        const auto start = Clock::now();
+        RawClient client = Exchange(request, 8s);
+        EXPECT_EQ(client.Received(), "") << request;
+        EXPECT_GE(Clock::now() - start, 1500ms) << request;
+        EXPECT_LT(Clock::now() - start, 3s) << request;
+    }
+}
+
 TEST_F(Timeouts, RequestTimeoutDoesNotCutASlowOrigin) {
     proxy_.SetRequestTimeout(1);
     StartProxy();

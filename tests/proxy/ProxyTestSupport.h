@@ -79,12 +79,16 @@ public:
     bool Valid() const { return handle_ != InvalidSocket; }
     TIdStackSocketHandle Handle() const { return handle_; }
 
-    // Connects to 127.0.0.1:port; an invalid socket when refused.
-    static Socket ConnectLoopback(int32_t port) {
+    // Connects to 127.0.0.1:port, from the address `from` when one is
+    // given (any of 127.0.0.0/8); an invalid socket when refused.
+    static Socket ConnectLoopback(int32_t port, const std::string& from = {}) {
         StackUse use;
         TIdStack& stack = TIdStack::Instance();
         Socket socket(stack.CreateSocket(Id_SOCK_STREAM, 0, Id_IPv4));
         try {
+            if (!from.empty()) {
+                stack.Bind(socket.Handle(), from, 0, Id_IPv4);
+            }
             stack.Connect(socket.Handle(), "127.0.0.1", port, Id_IPv4);
         } catch (const EIdSocketError&) {
             socket.Close();
@@ -176,7 +180,7 @@ private:
 // peer ended (if it did).
 class RawClient {
 public:
-    explicit RawClient(int32_t port) : socket_(Socket::ConnectLoopback(port)) {}
+    explicit RawClient(int32_t port, const std::string& from = {}) : socket_(Socket::ConnectLoopback(port, from)) {}
 
     bool Connected() const { return socket_.Valid(); }
     bool Send(std::string_view data) { return socket_.SendAll(data); }
@@ -435,6 +439,33 @@ inline int32_t ClosedLoopbackPort() {
 }
 
 inline bool SomethingListensOn(int32_t port) { return Socket::ConnectLoopback(port).Valid(); }
+
+// A port on 127.0.0.1 whose listener never accepts and whose queue is full:
+// the system drops further connection attempts, so a connect there waits
+// for as long as the connecting side lets it.
+class BlackHole {
+public:
+    BlackHole() : listener_(Socket::ListenLoopback(0, port_)) {
+        TIdStack& stack = TIdStack::Instance();
+        for (int i = 0; i < 4; ++i) {
+            Socket filler(stack.CreateSocket(Id_SOCK_STREAM, 0, Id_IPv4));
+            stack.SetBlocking(filler.Handle(), false);
+            try {
+                stack.Connect(filler.Handle(), "127.0.0.1", port_, Id_IPv4);
+            } catch (const EIdSocketError&) {
+                // Still under way: it holds its place in the queue or waits.
+            }
+            fillers_.push_back(std::move(filler));
+        }
+    }
+    int32_t Port() const { return port_; }
+
+private:
+    StackUse use_;
+    int32_t port_ = 0;
+    Socket listener_;
+    std::vector<Socket> fillers_;
+};
 
 // Whether a connection closed with a reset reaches its peer as one: real
 // systems deliver it, wine ends such a socket in order instead. Where it

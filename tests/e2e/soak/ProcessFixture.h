@@ -166,8 +166,9 @@ public:
     bool Valid() const { return fd_ >= 0; }
 
     // A blocking connect to 127.0.0.1 (or ::1); false when refused.
-    // receiveBuffer > 0 makes the receive window small from the start.
-    bool Connect(int port, bool ipv6 = false, int receiveBuffer = 0) {
+    // receiveBuffer > 0 makes the receive window small from the start;
+    // from (an IPv4 loopback address) is the address to connect from.
+    bool Connect(int port, bool ipv6 = false, int receiveBuffer = 0, const char* from = nullptr) {
         Close();
         fd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd_ < 0) {
@@ -175,6 +176,15 @@ public:
         }
         if (receiveBuffer > 0) {
             ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        }
+        if (from != nullptr && !ipv6) {
+            sockaddr_in source{};
+            source.sin_family = AF_INET;
+            if (::inet_pton(AF_INET, from, &source.sin_addr) != 1 ||
+                ::bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+                Close();
+                return false;
+            }
         }
         int rc;
         if (ipv6) {
@@ -386,8 +396,10 @@ public:
 
     // withIPv6: also listen on [::1] at the same port number when possible,
     // so that a connection the proxy should never make there is seen too.
-    explicit TOriginServer(THandler handler, bool withIPv6 = false) : handler_(std::move(handler)) {
-        listeners_.push_back(Listen(AF_INET, 0));
+    // ipv4: the loopback address to listen on.
+    explicit TOriginServer(THandler handler, bool withIPv6 = false, const char* ipv4 = "127.0.0.1")
+        : handler_(std::move(handler)) {
+        listeners_.push_back(Listen(AF_INET, 0, ipv4));
         if (listeners_[0] < 0) {
             std::perror("origin listen");
             std::abort();
@@ -429,7 +441,7 @@ public:
     }
 
 private:
-    static int Listen(int family, int port) {
+    static int Listen(int family, int port, const char* ipv4 = "127.0.0.1") {
         const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0) {
             return -1;
@@ -448,7 +460,7 @@ private:
             sockaddr_in address{};
             address.sin_family = AF_INET;
             address.sin_port = htons(static_cast<uint16_t>(port));
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ::inet_pton(AF_INET, ipv4, &address.sin_addr);
             rc = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
         }
         if (rc != 0 || ::listen(fd, 1024) != 0) {
@@ -608,6 +620,7 @@ public:
         std::string user;
         std::string password;
         std::string moreGeneral;  // further [General] lines, each ended by "\n"
+        std::string moreIni;      // further sections, after [General]
     };
 
     TVantrelProcess() = default;
@@ -756,7 +769,7 @@ private:
         ini << "[Connection]\nPort=" << port_ << "\n[Authorization]\nUser=" << options.user
             << "\nPassword=" << options.password << "\n[General]\nSleepTime=" << options.sleepTime
             << "\nRequestTimeout=" << options.requestTimeout << "\nIdleTimeout=" << options.idleTimeout << "\n"
-            << options.moreGeneral;
+            << options.moreGeneral << options.moreIni;
     }
 
     bool Spawn(std::string& error) {

@@ -1,0 +1,50 @@
+// ProxyAuthorization: the Basic credential check of the proxy and the
+// throttle that slows down an address that keeps failing it.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+// The Base64 decoder of the credential check: characters outside the
+// alphabet are skipped, a pad in the third or fourth place of a group ends
+// decoding, an incomplete final group is dropped.
+std::string DecodeBase64Text(std::string_view text);
+
+// True when value is a Basic credential (scheme in any case) for exactly
+// user and password.
+bool IsProxyAuthorized(std::string_view value, const std::string& user, const std::string& password);
+
+// Whether what a client supplied equals the secret, in a time that depends
+// only on the length of what was supplied.
+bool EqualInConstantTime(std::string_view supplied, std::string_view secret);
+
+// Failed logins per client address. An address that keeps failing (more
+// than FailuresBeforeDelay times, each within QuietMs of the one before)
+// has its further refusals delayed, which turns guessing into a crawl;
+// QuietMs without a failure forgets it. Clients that log in are never
+// slowed: only refusals wait. Thread-safe; holds at most MaxTracked
+// addresses whatever number of them fail.
+class TIdLoginThrottle {
+public:
+    static constexpr int32_t FailuresBeforeDelay = 10;
+    static constexpr int32_t QuietMs = 60000;
+    static constexpr int32_t DelayMs = 1000;
+    static constexpr size_t MaxTracked = 4096;
+
+    // Records a failure of address at nowMs (a tick count); answers how
+    // long its refusal should wait: 0 or DelayMs.
+    int32_t Failed(const std::string& address, uint32_t nowMs);
+    // Addresses held now.
+    size_t Tracked();
+
+private:
+    struct TEntry {
+        int32_t failures;
+        uint32_t lastFailure;
+    };
+    std::mutex lock_;  // guards entries_
+    std::unordered_map<std::string, TEntry> entries_;
+};

@@ -1,0 +1,262 @@
+// AccessTest: the access rules and the access log of the real program, set
+// in its vtl.ini: who may use it (Allow), where tunnels may go
+// (ConnectPorts), where nothing may go (Deny, by name and by address), and
+// one whole line per finished request in the log file.
+#ifndef _WIN32
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <ostream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/soak/ProcessFixture.h"
+
+namespace {
+
+using namespace vtltest;
+
+const std::string OkAnswer = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
+const std::string Forbidden = "HTTP/1.0 403 Forbidden\r\n\r\n";
+const std::string Established = "HTTP/1.0 200 Connection established\r\nProxy-agent: Vantrel/1.1\r\n\r\n";
+// What a tunnel's client sends; the target sends it back.
+const std::string Ping = "ping\r\n\r\n";
+
+// An origin that answers requests with "ok" (after their Content-Length
+// body) and echoes what a tunnel's client sends.
+void ServeOkOrEcho(TSocket& socket) {
+    std::string received;
+    TEnd end = TEnd::Closed;
+    if (!socket.ReadUntil(received, "\r\n\r\n", After(Ms(5000)), end)) {
+        return;
+    }
+    if (received == Ping) {
+        socket.SendAll(received, After(Ms(5000)));
+        socket.ReadToEnd(received, After(Ms(5000)));
+        return;
+    }
+    THttpHead head;
+    TakeHead(received, head);
+    const size_t length = std::strtoull(head.Value("Content-Length").c_str(), nullptr, 10);
+    socket.ReadAtLeast(received, length, After(Ms(5000)), end);
+    socket.SendAll(OkAnswer, After(Ms(5000)));
+}
+
+class AccessProgram : public ::testing::Test {
+protected:
+    void StartProxy(const std::string& moreIni, const std::string& moreGeneral = "",
+                    const std::string& user = "", const std::string& password = "") {
+        TVantrelProcess::TOptions options;
+        options.moreIni = moreIni;
+        options.moreGeneral = moreGeneral;
+        options.user = user;
+        options.password = password;
+        std::string error;
+        ASSERT_TRUE(proxy_.Start(VTL_BINARY_PATH, options, error)) << error;
+    }
+
+    // Sends request from the address `from`; a tunnel that opens is sent
+    // Ping. Everything received until the proxy closes (or a tunnel has
+    // echoed).
+    std::string Ask(const std::string& request, const char* from = "127.0.0.1") {
+        TSocket client;
+        if (!client.Connect(proxy_.Port(), false, 0, from) || !client.SendAll(request, After(Ms(5000)))) {
+            return "<no connection>";
+        }
+        std::string got;
+        TEnd end = TEnd::Closed;
+        if (request.rfind("CONNECT", 0) == 0 && client.ReadUntil(got, Established, After(Ms(5000)), end)) {
+            client.SendAll(Ping, After(Ms(5000)));
+            client.ReadAtLeast(got, Established.size() + Ping.size(), After(Ms(5000)), end);
+            return got;
+        }
+        client.ReadToEnd(got, After(Ms(10000)));
+        return got;
+    }
+
+    TVantrelProcess proxy_;
+    TOriginServer origin_{ServeOkOrEcho};
+    TOriginServer otherOrigin_{ServeOkOrEcho, false, "127.0.0.2"};
+};
+
+struct TRuleCase {
+    const char* name;
+    std::string ini;      // the [Access] section
+    const char* from;     // the client's address
+    std::string request;  // "{O}": the origin's port on 127.0.0.1; "{Q}": the other one's, on 127.0.0.2
+    std::string answer;   // "" for a tunnel that opened and echoed
+};
+
+void PrintTo(const TRuleCase& rule, std::ostream* out) { *out << rule.name; }
+
+class AccessRuleTest : public AccessProgram, public ::testing::WithParamInterface<TRuleCase> {};
+
+// Every key's allowed and refused case; a refused request never reaches
+// the origin it named.
+TEST_P(AccessRuleTest, ServesOrRefusesWith403) {
+    const TRuleCase& rule = GetParam();
+    ASSERT_NO_FATAL_FAILURE(StartProxy("[Access]\n" + rule.ini));
+    std::string request = rule.request;
+    for (const auto& [key, port] : {std::pair{"{O}", origin_.Port()}, std::pair{"{Q}", otherOrigin_.Port()}}) {
+        for (size_t at = request.find(key); at != std::string::npos; at = request.find(key)) {
+            request.replace(at, 3, std::to_string(port));
+        }
+    }
+    const int before = origin_.Accepted() + otherOrigin_.Accepted();
+    const std::string got = Ask(request, rule.from);
+    if (rule.answer.empty()) {
+        EXPECT_EQ(got, Established + Ping);
+    } else {
+        EXPECT_EQ(got, rule.answer);
+    }
+    const bool refused = rule.answer == Forbidden;
+    EXPECT_EQ(origin_.Accepted() + otherOrigin_.Accepted() - before, refused ? 0 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, AccessRuleTest,
+    ::testing::Values(
+        TRuleCase{"AllowServesAListedClient", "Allow=127.0.0.1\n", "127.0.0.1",
+                  "GET http://127.0.0.1:{O}/ HTTP/1.0\r\n\r\n", OkAnswer},
+        TRuleCase{"AllowRefusesAnyOther", "Allow=127.0.0.1\n", "127.0.0.2",
+                  "GET http://127.0.0.1:{O}/ HTTP/1.0\r\n\r\n", Forbidden},
+        TRuleCase{"AllowRefusesItsTunnelsToo", "Allow=10.0.0.0/8, 127.0.0.1/32\n", "127.0.0.2",
+                  "CONNECT 127.0.0.1:{O} HTTP/1.1\r\n\r\n", Forbidden},
+        TRuleCase{"ConnectPortsOpensAListedPort", "ConnectPorts=443, 1-65535\n", "127.0.0.1",
+                  "CONNECT 127.0.0.1:{O} HTTP/1.1\r\n\r\n", ""},
+        TRuleCase{"ConnectPortsRefusesOthers", "ConnectPorts=443, 8443-8450\n", "127.0.0.1",
+                  "CONNECT 127.0.0.1:{O} HTTP/1.1\r\n\r\n", Forbidden},
+        TRuleCase{"DenyRefusesAGetByName", "Deny=127.0.0.1/32\n", "127.0.0.1",
+                  "GET http://localhost:{O}/ HTTP/1.0\r\n\r\n", Forbidden},
+        TRuleCase{"DenyRefusesATunnelByName", "Deny=127.0.0.1/32\n", "127.0.0.1",
+                  "CONNECT localhost:{O} HTTP/1.1\r\n\r\n", Forbidden},
+        TRuleCase{"DenyReadsAddressesAsConnectsDo", "Deny=127.0.0.1/32\n", "127.0.0.1",
+                  "GET http://0127.000.0.01:{O}/ HTTP/1.0\r\n\r\n", Forbidden},
+        TRuleCase{"DenyServesAnotherAddress", "Deny=127.0.0.1/32\n", "127.0.0.1",
+                  "GET http://127.0.0.2:{Q}/ HTTP/1.0\r\n\r\n", OkAnswer},
+        TRuleCase{"DenyServesATunnelToAnotherAddress", "Deny=127.0.0.1/32\n", "127.0.0.1",
+                  "CONNECT 127.0.0.2:{Q} HTTP/1.1\r\n\r\n", ""}),
+    [](const ::testing::TestParamInfo<TRuleCase>& rule) { return std::string(rule.param.name); });
+
+// ------------------------------------------------------------ access log
+
+struct TLogLine {
+    std::string time, client, method, target, status, toClient, fromClient, duration;
+};
+
+std::vector<TLogLine> ReadLog(const std::string& path) {
+    std::vector<TLogLine> lines;
+    std::istringstream text(ReadFile(path));
+    for (std::string line; std::getline(text, line);) {
+        std::istringstream fields(line);
+        TLogLine parsed;
+        std::string extra;
+        fields >> parsed.time >> parsed.client >> parsed.method >> parsed.target >> parsed.status >>
+            parsed.toClient >> parsed.fromClient >> parsed.duration;
+        EXPECT_FALSE(fields >> extra) << "more than eight fields: " << line;
+        lines.push_back(parsed);
+    }
+    return lines;
+}
+
+const TLogLine* Find(const std::vector<TLogLine>& lines, const std::string& method, const std::string& status) {
+    for (const TLogLine& line : lines) {
+        if (line.method == method && line.status == status) {
+            return &line;
+        }
+    }
+    return nullptr;
+}
+
+TEST_F(AccessProgram, LogHoldsOneLinePerRequestFieldByField) {
+    ASSERT_NO_FATAL_FAILURE(StartProxy("", "LogFile=access.log\n", "alice", "s3cret"));
+    const std::string credentials = "Proxy-Authorization: Basic YWxpY2U6czNjcmV0\r\n";
+    const std::string origin = "127.0.0.1:" + std::to_string(origin_.Port());
+    const std::string get = "GET http://" + origin + "/get?q=a%20b HTTP/1.0\r\n" + credentials + "\r\n";
+    const std::string post =
+        "POST http://" + origin + "/post HTTP/1.0\r\n" + credentials + "Content-Length: 5\r\n\r\nhello";
+    const std::string tunnel = "CONNECT " + origin + " HTTP/1.1\r\n" + credentials + "\r\n";
+    const std::string bad = "GET http://" + origin + "/bad HTTP/1.0\r\n" + credentials + "X-A : b\r\n\r\n";
+    const std::string anonymous = "GET http://" + origin + "/anon HTTP/1.0\r\n\r\n";
+    EXPECT_EQ(Ask(get), OkAnswer);
+    EXPECT_EQ(Ask(post), OkAnswer);
+    EXPECT_EQ(Ask(tunnel), Established + Ping);
+    EXPECT_EQ(Ask(bad), "HTTP/1.0 400 Bad Request\r\n\r\n");
+    const std::string refusal = Ask(anonymous);
+    EXPECT_EQ(refusal.rfind("HTTP/1.0 407 ", 0), 0u) << refusal;
+
+    const std::string path = proxy_.Folder() + "/access.log";
+    std::vector<TLogLine> lines;
+    WaitUntil([&] { return (lines = ReadLog(path)).size() >= 5; }, Ms(5000));
+    ASSERT_EQ(lines.size(), 5u) << ReadFile(path);
+    const std::regex time(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
+    for (const TLogLine& line : lines) {
+        EXPECT_TRUE(std::regex_match(line.time, time)) << line.time;
+        EXPECT_EQ(line.client, "127.0.0.1");
+        EXPECT_GE(std::stol(line.duration), 0);
+    }
+    struct TExpected {
+        const char* method;
+        const char* status;
+        std::string target;
+        size_t toClient;
+        size_t fromClient;
+    };
+    const TExpected expected[] = {
+        {"GET", "200", "http://" + origin + "/get?q=a%20b", OkAnswer.size(), get.size()},
+        {"POST", "200", "http://" + origin + "/post", OkAnswer.size(), post.size()},
+        {"CONNECT", "200", origin, Established.size() + Ping.size(), tunnel.size() + Ping.size()},
+        {"GET", "400", "http://" + origin + "/bad", 28, bad.size()},
+        {"GET", "407", "http://" + origin + "/anon", refusal.size(), anonymous.size()},
+    };
+    for (const TExpected& want : expected) {
+        const TLogLine* line = Find(lines, want.method, want.status);
+        ASSERT_NE(line, nullptr) << want.method << " " << want.status << "\n" << ReadFile(path);
+        EXPECT_EQ(line->target, want.target);
+        EXPECT_EQ(line->toClient, std::to_string(want.toClient)) << want.method << " " << want.status;
+        EXPECT_EQ(line->fromClient, std::to_string(want.fromClient)) << want.method << " " << want.status;
+    }
+    EXPECT_EQ(ReadFile(path).find("YWxpY2U6czNjcmV0"), std::string::npos) << "credentials in the log";
+}
+
+TEST_F(AccessProgram, ConcurrentRequestsGiveWholeLines) {
+    ASSERT_NO_FATAL_FAILURE(StartProxy("", "LogFile=access.log\n"));
+    constexpr int Requests = 100;
+    std::atomic<int> served{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < Requests; ++i) {
+        clients.emplace_back([&, i] {
+            const std::string get = "GET http://127.0.0.1:" + std::to_string(origin_.Port()) + "/c/" +
+                                    std::to_string(i) + " HTTP/1.0\r\n\r\n";
+            if (Ask(get) == OkAnswer) {
+                ++served;
+            }
+        });
+    }
+    for (std::thread& client : clients) {
+        client.join();
+    }
+    EXPECT_EQ(served.load(), Requests);
+    const std::string path = proxy_.Folder() + "/access.log";
+    std::vector<TLogLine> lines;
+    WaitUntil([&] { return (lines = ReadLog(path)).size() >= Requests; }, Ms(5000));
+    ASSERT_EQ(lines.size(), static_cast<size_t>(Requests));
+    std::vector<bool> seen(Requests, false);
+    for (const TLogLine& line : lines) {
+        EXPECT_EQ(line.method, "GET");
+        EXPECT_EQ(line.status, "200");
+        const size_t at = line.target.rfind("/c/");
+        ASSERT_NE(at, std::string::npos) << line.target;
+        seen[static_cast<size_t>(std::stoi(line.target.substr(at + 3)))] = true;
+    }
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), true), Requests);
+}
+
+}  // namespace
+
+#endif  // _WIN32
