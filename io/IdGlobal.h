@@ -43,6 +43,10 @@ bool TryTextToInt(std::string_view text, int32_t& value);
 int32_t TextToIntDef(std::string_view text, int32_t def);
 
 bool EqualIgnoringCase(std::string_view a, std::string_view b);
+// The value of a hexadecimal digit (either letter case); -1 for any other
+// character.
+int HexDigitValue(char c);
+
 // Case-insensitive three-way comparison (ASCII letters fold), for sorting.
 int CompareIgnoringCase(std::string_view a, std::string_view b);
 std::string UpperCaseAscii(std::string_view text);

@@ -4,25 +4,14 @@
 
 #include <algorithm>
 
+#include "io/IdGlobal.h"
+
 namespace {
 
 constexpr std::string_view ListBlanks = " \t";
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
-}
-
-int HexValue(char c) {
-    if (IsDigit(c)) {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 // A decimal number of at most maxDigits digits, without a leading zero
@@ -90,7 +79,7 @@ bool ParseIPv6Groups(std::string_view text, bool mayEndInIPv4, TAddressBytes& ou
         }
         uint32_t value = 0;
         for (const char c : group) {
-            const int digit = HexValue(c);
+            const int digit = HexDigitValue(c);
             if (digit < 0) {
                 return false;
             }
