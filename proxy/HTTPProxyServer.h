@@ -27,7 +27,9 @@ class TIdHTTPProxyServer;
 
 // Fired once for every GET or POST answer body that reached the client
 // whole, on the request's worker thread; a body cut off in the middle is
-// not reported. size: the body's bytes.
+// not reported. Despite their names, document carries the name of the
+// origin host the request went to and host the client's address (the names
+// stay for the handlers written against them). size: the body's bytes.
 // A held body (one within HoldLimit) is reported before it is sent: stream
 // holds it, positioned at its start, and a handler may put another stream
 // in its place, which is then sent instead (the replaced one becomes the
