@@ -17,6 +17,7 @@ constexpr int32_t DefaultSleepTime = 100;
 constexpr int32_t DefaultRequestTimeout = 60;
 constexpr int32_t DefaultIdleTimeout = 300;
 constexpr int32_t DefaultHoldLimit = 1024;
+constexpr int32_t DefaultMaxConnections = 4096;
 constexpr int32_t StatusPauseMs = 200;
 
 // The reader has already removed the blanks around the value, so
@@ -27,11 +28,12 @@ int32_t ReadInteger(const TProfileReader& profile, std::string_view section,
     return TryTextToInt(profile.ReadString(section, key), value) ? value : def;
 }
 
-// A negative time limit or size has no meaning; it falls back like a value
-// that does not convert.
-int32_t ReadNonNegative(const TProfileReader& profile, std::string_view key, int32_t def) {
-    const int32_t seconds = ReadInteger(profile, "General", key, def);
-    return seconds < 0 ? def : seconds;
+// A negative time limit, size or count has no meaning; it falls back like
+// a value that does not convert.
+int32_t ReadNonNegative(const TProfileReader& profile, std::string_view section, std::string_view key,
+                        int32_t def) {
+    const int32_t value = ReadInteger(profile, section, key, def);
+    return value < 0 ? def : value;
 }
 
 void WriteAuthenticationStatus(bool required) {
@@ -65,6 +67,7 @@ void ReadSettings(const std::string& path) {
     } else {
         const TProfileReader profile(path);
         settings.Port = ReadInteger(profile, "Connection", "Port", DefaultPort);
+        settings.MaxConnections = ReadNonNegative(profile, "Connection", "MaxConnections", DefaultMaxConnections);
         WriteLineEnd();
         WriteText(" [Port: " + std::to_string(settings.Port) + "] ");
         Pause(StatusPauseMs);
@@ -78,10 +81,9 @@ void ReadSettings(const std::string& path) {
         WriteAuthenticationStatus(!settings.User.empty());
 
         settings.SleepTime = ReadInteger(profile, "General", "SleepTime", DefaultSleepTime);
-        settings.RequestTimeout =
-            ReadNonNegative(profile, "RequestTimeout", DefaultRequestTimeout);
-        settings.IdleTimeout = ReadNonNegative(profile, "IdleTimeout", DefaultIdleTimeout);
-        settings.HoldLimit = ReadNonNegative(profile, "HoldLimit", DefaultHoldLimit);
+        settings.RequestTimeout = ReadNonNegative(profile, "General", "RequestTimeout", DefaultRequestTimeout);
+        settings.IdleTimeout = ReadNonNegative(profile, "General", "IdleTimeout", DefaultIdleTimeout);
+        settings.HoldLimit = ReadNonNegative(profile, "General", "HoldLimit", DefaultHoldLimit);
     }
 
     WriteText("[ST: " + std::to_string(settings.SleepTime) + "]");

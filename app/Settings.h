@@ -19,6 +19,9 @@ struct TProxySettings {
     // KiB: bodies up to this size are held whole, larger ones relayed as
     // they arrive; 0 relays every body.
     int32_t HoldLimit = 1024;
+    // Client connections served at once; those past it are refused with
+    // 503. 0 means no limit.
+    int32_t MaxConnections = 4096;
 };
 
 TProxySettings& ProxySettings();

@@ -74,6 +74,7 @@ int Run() {
     server->SetRequestTimeout(settings.RequestTimeout);
     server->SetIdleTimeout(settings.IdleTimeout);
     server->SetHoldLimit(static_cast<int64_t>(settings.HoldLimit) * 1024);
+    server->SetMaxConnections(settings.MaxConnections);
     server->OnHTTPDocument = [](TIdHTTPProxyServer&, const std::string& document, std::unique_ptr<TStream>&,
                                 const TIdHeaderList&, const std::string& host, uint64_t size) {
         CountAndLogDocument(document, host, size);

@@ -68,6 +68,7 @@ protected:
     void CloseServer() override;
     virtual void RegisterProxyCommands();
     std::string ReadRequestLine(TIdContext& context) override;
+    std::string OverLimitAnswer() override;
 
     void ServeGet(TIdCommand& command);
     void ServePost(TIdCommand& command);
