@@ -22,6 +22,7 @@ constexpr int32_t DefaultRequestTimeout = 60;
 constexpr int32_t DefaultIdleTimeout = 300;
 constexpr int32_t DefaultHoldLimit = 1024;
 constexpr int32_t DefaultConnectTimeout = 30;
+constexpr int32_t DefaultMaxConnections = 4096;
 constexpr int32_t StatusPauseMs = 200;
 
 // The reader has already removed the blanks around the value, so
@@ -32,11 +33,12 @@ int32_t ReadInteger(const TProfileReader& profile, std::string_view section,
     return TryTextToInt(profile.ReadString(section, key), value) ? value : def;
 }
 
-// A negative time limit or size has no meaning; it falls back like a value
-// that does not convert.
-int32_t ReadNonNegative(const TProfileReader& profile, std::string_view key, int32_t def) {
-    const int32_t seconds = ReadInteger(profile, "General", key, def);
-    return seconds < 0 ? def : seconds;
+// A negative time limit, size or count has no meaning; it falls back like
+// a value that does not convert.
+int32_t ReadNonNegative(const TProfileReader& profile, std::string_view section, std::string_view key,
+                        int32_t def) {
+    const int32_t value = ReadInteger(profile, section, key, def);
+    return value < 0 ? def : value;
 }
 
 // Reads one key of the settings file and names it in every error.
@@ -100,6 +102,7 @@ void ReadFile(const std::string& path, TProxySettings& settings) {
         throw ESettingsError(path + ": the settings file cannot be read");
     }
     settings.Port = ReadInteger(profile, "Connection", "Port", DefaultPort);
+    settings.MaxConnections = ReadNonNegative(profile, "Connection", "MaxConnections", DefaultMaxConnections);
     settings.User = profile.ReadString("Authorization", "User");
     settings.Password = profile.ReadString("Authorization", "Password");
     // Blanks and control characters alone do not make a credential.
@@ -112,10 +115,10 @@ void ReadFile(const std::string& path, TProxySettings& settings) {
         TKeyReader(profile, path, "Authorization", "User").Fail("a user name cannot contain \":\"");
     }
     settings.SleepTime = ReadInteger(profile, "General", "SleepTime", DefaultSleepTime);
-    settings.RequestTimeout = ReadNonNegative(profile, "RequestTimeout", DefaultRequestTimeout);
-    settings.IdleTimeout = ReadNonNegative(profile, "IdleTimeout", DefaultIdleTimeout);
-    settings.HoldLimit = ReadNonNegative(profile, "HoldLimit", DefaultHoldLimit);
-    settings.ConnectTimeout = ReadNonNegative(profile, "ConnectTimeout", DefaultConnectTimeout);
+    settings.RequestTimeout = ReadNonNegative(profile, "General", "RequestTimeout", DefaultRequestTimeout);
+    settings.IdleTimeout = ReadNonNegative(profile, "General", "IdleTimeout", DefaultIdleTimeout);
+    settings.HoldLimit = ReadNonNegative(profile, "General", "HoldLimit", DefaultHoldLimit);
+    settings.ConnectTimeout = ReadNonNegative(profile, "General", "ConnectTimeout", DefaultConnectTimeout);
 
     settings.Listen = ReadListenAddresses(TKeyReader(profile, path, "Connection", "Listen"));
     settings.Allow = TKeyReader(profile, path, "Access", "Allow").ReadList<TIdNetworkList>();

@@ -45,6 +45,9 @@ struct TProxySettings {
     TIdNetworkList Deny;
     // The full path of the access log; empty: no log.
     std::string LogFile;
+    // Client connections served at once; those past it are refused with
+    // 503. 0 means no limit.
+    int32_t MaxConnections = 4096;
 };
 
 TProxySettings& ProxySettings();

@@ -108,6 +108,7 @@ int Run(const TCommandLine& commandLine) {
     if (accessLog.IsOpen()) {
         server->OnRequestDone = [&accessLog](const TIdRequestRecord& record) { accessLog.Write(record); };
     }
+    server->SetMaxConnections(settings.MaxConnections);
     server->OnHTTPDocument = [](TIdHTTPProxyServer&, const std::string& document, std::unique_ptr<TStream>&,
                                 const TIdHeaderList&, const std::string& host, uint64_t size) {
         CountAndLogDocument(document, host, size);

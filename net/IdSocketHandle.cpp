@@ -250,11 +250,11 @@ void TIdSocketHandle::Connect() {
     }
 }
 
-bool TIdSocketHandle::AcceptFrom(TIdStackSocketHandle listeningSocket) {
+bool TIdSocketHandle::AcceptFrom(TIdStackSocketHandle listeningSocket, TIdAcceptFault* fault) {
     ResetHandle(true);
     TIdIPVersion peerVersion = Id_IPv4;
     const TIdStackSocketHandle accepted =
-        TIdStack::Instance().Accept(listeningSocket, peerIP_, peerPort_, peerVersion);
+        TIdStack::Instance().Accept(listeningSocket, peerIP_, peerPort_, peerVersion, fault);
     if (accepted == InvalidSocket) {
         return false;
     }

@@ -14,6 +14,8 @@
 #include "io/IdGlobal.h"
 #include "net/IdPlatform.h"
 
+enum class TIdAcceptFault;  // net/IdStack.h
+
 class TIdSocketList {
 public:
     static constexpr int32_t MaxSockets = 64;
@@ -91,7 +93,8 @@ public:
     void Bind();
     void Listen(int32_t backlog);
     void Connect();
-    bool AcceptFrom(TIdStackSocketHandle listeningSocket);
+    // False when nothing was accepted; fault (when given) tells why.
+    bool AcceptFrom(TIdStackSocketHandle listeningSocket, TIdAcceptFault* fault = nullptr);
     int32_t Send(const TIdBytes& bytes, int32_t offset, int32_t size = -1);
     int32_t Send(const uint8_t* data, int32_t size);
     int32_t Receive(TIdBytes& buffer);

@@ -35,6 +35,19 @@ constexpr int32_t ConnectionRefused = 10061;
 constexpr int32_t HostNotFound = 11001;
 }  // namespace IdErr
 
+// Why an accept gave no connection, as far as the listener has to know.
+enum class TIdAcceptFault {
+    None,       // a connection was accepted
+    Retry,      // only that one connection failed (reset or aborted while it
+                // waited, nothing pending after all): the next may be taken
+                // at once
+    Exhausted,  // out of descriptors, buffers or memory, or a failure of no
+                // known kind: the connection stays queued, and trying again
+                // at once would fail again until resources are freed
+    Closed,     // the listening socket was closed or shut down, or does not
+                // listen: nothing will ever be accepted from it again
+};
+
 class TIdStack {
 public:
     TIdStack();
@@ -57,10 +70,15 @@ public:
     virtual void Bind(TIdStackSocketHandle socket, const std::string& ip, int32_t port,
                       TIdIPVersion ipVersion) = 0;
     virtual void Listen(TIdStackSocketHandle socket, int32_t backlog) = 0;
-    // Never raises: a failed accept returns InvalidSocket. The peer text is
-    // made for the family the platform reports (peerVersion).
-    virtual TIdStackSocketHandle Accept(TIdStackSocketHandle listening, std::string& peerIP,
-                                        int32_t& peerPort, TIdIPVersion& peerVersion) = 0;
+    // Never raises: a failed accept returns InvalidSocket, and fault (when
+    // given) tells why. The peer text is made for the family the platform
+    // reports (peerVersion).
+    virtual TIdStackSocketHandle Accept(TIdStackSocketHandle listening, std::string& peerIP, int32_t& peerPort,
+                                        TIdIPVersion& peerVersion, TIdAcceptFault* fault) = 0;
+    TIdStackSocketHandle Accept(TIdStackSocketHandle listening, std::string& peerIP, int32_t& peerPort,
+                                TIdIPVersion& peerVersion) {
+        return Accept(listening, peerIP, peerPort, peerVersion, nullptr);
+    }
     // ip must be an address text of that version (no lookup here).
     virtual void Connect(TIdStackSocketHandle socket, const std::string& ip, int32_t port,
                          TIdIPVersion ipVersion) = 0;

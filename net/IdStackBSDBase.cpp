@@ -141,11 +141,19 @@ void TIdStackBSDBase::Listen(TIdStackSocketHandle socket, int32_t backlog) {
 }
 
 TIdStackSocketHandle TIdStackBSDBase::Accept(TIdStackSocketHandle listening, std::string& peerIP,
-                                             int32_t& peerPort, TIdIPVersion& peerVersion) {
+                                             int32_t& peerPort, TIdIPVersion& peerVersion, TIdAcceptFault* fault) {
     TSockAddr address;
     const TIdStackSocketHandle accepted = RawAccept(listening, address.Get(), &address.length);
     if (accepted == InvalidSocket) {
+        // Read before anything else can overwrite the thread's last error.
+        const int32_t error = LastPlatformError();
+        if (fault != nullptr) {
+            *fault = AcceptFaultOf(error);
+        }
         return InvalidSocket;
+    }
+    if (fault != nullptr) {
+        *fault = TIdAcceptFault::None;
     }
     if (!DecodeSockAddr(address.storage, peerIP, peerPort, peerVersion)) {
         peerIP.clear();

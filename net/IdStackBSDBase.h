@@ -23,8 +23,9 @@ public:
     void Bind(TIdStackSocketHandle socket, const std::string& ip, int32_t port,
               TIdIPVersion ipVersion) override;
     void Listen(TIdStackSocketHandle socket, int32_t backlog) override;
+    using TIdStack::Accept;
     TIdStackSocketHandle Accept(TIdStackSocketHandle listening, std::string& peerIP, int32_t& peerPort,
-                                TIdIPVersion& peerVersion) override;
+                                TIdIPVersion& peerVersion, TIdAcceptFault* fault) override;
     void Connect(TIdStackSocketHandle socket, const std::string& ip, int32_t port,
                  TIdIPVersion ipVersion) override;
     using TIdStack::Receive;
@@ -88,6 +89,8 @@ protected:
     virtual int32_t MapPlatformError(int32_t platformError) = 0;
     // Non-zero result of the address-info lookup -> the table's number.
     virtual int32_t MapLookupError(int32_t lookupError) = 0;
+    // What a failed accept's platform error means for the listener.
+    virtual TIdAcceptFault AcceptFaultOf(int32_t platformError) = 0;
 
 private:
     // Raises the socket error when socket is InvalidSocket; returns it otherwise.

@@ -137,6 +137,41 @@ int32_t TIdStackPosix::MapLookupError(int32_t lookupError) {
     }
 }
 
+TIdAcceptFault TIdStackPosix::AcceptFaultOf(int32_t platformError) {
+    if (platformError == EAGAIN || platformError == EWOULDBLOCK) {
+        return TIdAcceptFault::Retry;
+    }
+    switch (platformError) {
+    // Linux hands pending network errors of the new connection to accept;
+    // they concern that connection only.
+    case ECONNABORTED:
+    case ECONNRESET:
+    case EINTR:
+    case EPROTO:
+    case EPERM:
+    case ETIMEDOUT:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+    case ENOPROTOOPT:
+#ifdef EHOSTDOWN
+    case EHOSTDOWN:
+#endif
+#ifdef ENONET
+    case ENONET:
+#endif
+        return TIdAcceptFault::Retry;
+    case EBADF:
+    case ENOTSOCK:
+    case EINVAL:  // not listening (any more): shut down, or never listened
+    case EOPNOTSUPP:
+        return TIdAcceptFault::Closed;
+    default:
+        // EMFILE, ENFILE, ENOBUFS and ENOMEM, and whatever else may last.
+        return TIdAcceptFault::Exhausted;
+    }
+}
+
 TIdStackSocketHandle TIdStackPosix::RawSocket(int32_t family, int32_t type, int32_t protocol,
                                               bool /*overlapped*/) {
 #ifdef SOCK_CLOEXEC

@@ -43,4 +43,5 @@ protected:
     int32_t LastPlatformError() override;
     int32_t MapPlatformError(int32_t platformError) override;
     int32_t MapLookupError(int32_t lookupError) override;
+    TIdAcceptFault AcceptFaultOf(int32_t platformError) override;
 };

@@ -89,6 +89,24 @@ int32_t TIdStackWindows::MapLookupError(int32_t lookupError) {
     return MapPlatformError(lookupError);
 }
 
+TIdAcceptFault TIdStackWindows::AcceptFaultOf(int32_t platformError) {
+    switch (platformError) {
+    case WSAEWOULDBLOCK:
+    case WSAECONNRESET:
+    case WSAECONNABORTED:
+    case WSAEINTR:
+    case WSAETIMEDOUT:
+        return TIdAcceptFault::Retry;
+    case WSAENOTSOCK:
+    case WSAEINVAL:  // listen was never called, or the socket was shut down
+    case WSAEOPNOTSUPP:
+        return TIdAcceptFault::Closed;
+    default:
+        // WSAEMFILE and WSAENOBUFS, and whatever else may last.
+        return TIdAcceptFault::Exhausted;
+    }
+}
+
 TIdStackSocketHandle TIdStackWindows::RawSocket(int32_t family, int32_t type, int32_t protocol,
                                                 bool overlapped) {
     const SOCKET socket = overlapped ? WSASocketW(family, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED)

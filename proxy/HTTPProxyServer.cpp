@@ -709,3 +709,9 @@ void TIdHTTPProxyServer::ServeConnect(TIdCommand& command) {
     TIdRelay relay(client, outbound.Client(), IdleTimeoutMs());
     relay.Tunnel();
 }
+
+// -------------------------------------------------------- connection limit
+
+// Clients over MaxConnections speak HTTP too: they are told so in HTTP
+// rather than with the command server's "300" line.
+std::string TIdHTTPProxyServer::OverLimitAnswer() { return "HTTP/1.0 503 Service Unavailable\r\n\r\n"; }

@@ -94,6 +94,7 @@ protected:
     virtual void RegisterProxyCommands();
     std::string ReadRequestLine(TIdContext& context) override;
     void ReplyUnknown(TIdContext& context, const std::string& line) override;
+    std::string OverLimitAnswer() override;
 
     void ServeGet(TIdCommand& command);
     void ServePost(TIdCommand& command);

@@ -100,10 +100,14 @@ void TIdCmdTCPServer::NotifyConnect(TIdContext& context) {
     }
 }
 
-void TIdCmdTCPServer::RejectOverLimit(TIdIOHandler& handler) {
+std::string TIdCmdTCPServer::OverLimitAnswer() {
     TStrings lines;
     maxConnectionReply_->FormatTo(lines);
-    handler.WriteLines(lines);
+    std::string answer;
+    for (const std::string& line : lines) {
+        answer.append(line).append(EOL);
+    }
+    return answer;
 }
 
 std::string TIdCmdTCPServer::ReadRequestLine(TIdContext& context) {

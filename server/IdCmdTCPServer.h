@@ -51,7 +51,8 @@ protected:
     void CheckCanActivate() override;
     void NotifyConnect(TIdContext& context) override;
     bool ExecuteStep(TIdContext& context) override;
-    void RejectOverLimit(TIdIOHandler& handler) override;
+    // MaxConnectionReply, formatted.
+    std::string OverLimitAnswer() override;
 
 private:
     std::unique_ptr<TIdReply> MakeDefaultReply(int32_t code, const std::string& text);

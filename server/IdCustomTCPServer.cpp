@@ -11,6 +11,15 @@
 
 // ------------------------------------------------------- TIdListenerThread
 
+namespace {
+
+int32_t MsUntil(std::chrono::steady_clock::time_point moment) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(moment - std::chrono::steady_clock::now()).count();
+    return static_cast<int32_t>(std::clamp<long long>(left, 0, TIdListenerThread::MaxPauseMs));
+}
+
+}  // namespace
+
 TIdListenerThread::TIdListenerThread(TIdCustomTCPServer& server, TIdSocketHandle& binding, std::string name)
     : TIdThread(true, true, std::move(name)), server_(server), binding_(binding) {}
 
@@ -22,61 +31,129 @@ void TIdListenerThread::EnterRun() {
     }
 }
 
-void TIdListenerThread::LeaveRun() { binding_.ReleaseSocket(); }
+void TIdListenerThread::LeaveRun() {
+    refused_.CloseAll();
+    binding_.ReleaseSocket();
+}
 
 void TIdListenerThread::RunOnce() {
+    try {
+        const int32_t pauseLeft = MsUntil(resumeAt_);
+        if (pauseLeft > 0) {
+            // The listening socket stays readable while the fault lasts, so
+            // only the refused clients are waited on meanwhile.
+            const int32_t slice = std::min(pauseLeft, StopCheckMs);
+            if (refused_.Empty()) {
+                SleepMs(slice);
+            } else {
+                refused_.Serve(InvalidSocket, slice);
+            }
+            return;
+        }
+        AcceptOne();
+    } catch (const std::exception& error) {
+        // Whatever failed here may well fail again at once.
+        PauseAfterFault();
+        if (dynamic_cast<const EAbort*>(&error) == nullptr && server_.OnListenException) {
+            server_.OnListenException(*this, error);
+        }
+    }
+}
+
+void TIdListenerThread::AcceptOne() {
+    int32_t waitMs = StopCheckMs;
+    if (!refused_.Empty()) {
+        if (!refused_.Serve(binding_.HasSocket() ? binding_.Socket() : InvalidSocket, StopCheckMs)) {
+            return;
+        }
+        waitMs = 0;
+    }
+    TIdAcceptFault fault = TIdAcceptFault::None;
+    std::unique_ptr<TIdIOHandler> handler = server_.IOHandler()->AcceptConnection(binding_, *this, waitMs, fault);
+    if (!handler) {
+        switch (fault) {
+        case TIdAcceptFault::None:
+            break;
+        case TIdAcceptFault::Retry:
+            if (++retriesInRow_ >= MaxRetriesInRow) {
+                retriesInRow_ = 0;
+                PauseAfterFault();
+            }
+            break;
+        case TIdAcceptFault::Exhausted:
+            PauseAfterFault();
+            break;
+        case TIdAcceptFault::Closed:
+            // Nothing will come from this binding any more.
+            Halt();
+            break;
+        }
+        return;
+    }
+    retriesInRow_ = 0;
+
+    const int32_t maxConnections = server_.MaxConnections();
+    if (maxConnections > 0 && !server_.LiveContexts().IsCountLessThan(maxConnections)) {
+        Refuse(std::move(handler));
+        pauseMs_ = 0;
+        return;
+    }
+
+    auto connection = std::make_unique<TIdTCPConnection>();
+    connection->AdoptIOHandler(std::move(handler));
     TIdScheduler* scheduler = server_.Scheduler();
     TIdYarn* yarn = nullptr;
-    std::unique_ptr<TIdTCPConnection> connection;
+    try {
+        yarn = scheduler->ObtainYarn();
+    } catch (const std::exception&) {
+        // No thread to be had, or the thread limit: the client is let go at
+        // once rather than left waiting for a worker that may never come.
+        connection->Disconnect();
+        PauseAfterFault();
+        return;
+    }
     std::unique_ptr<TIdContext> context;
     try {
-        try {
-            yarn = scheduler->ObtainYarn();
-        } catch (const EIdSchedulerMaxThreadsExceeded&) {
-            // Retry after a short pause instead of spinning while the limit holds.
-            SleepMs(100);
-            throw;
-        }
-        std::unique_ptr<TIdIOHandler> handler = server_.IOHandler()->AcceptConnection(binding_, *this, yarn);
-        if (!handler) {
-            Halt();
-            throw EAbort();
-        }
-        connection = std::make_unique<TIdTCPConnection>();
-        connection->AdoptIOHandler(std::move(handler));
-        const int32_t maxConnections = server_.MaxConnections();
-        if (maxConnections > 0 &&
-            !server_.LiveContexts().IsCountLessThan(static_cast<size_t>(maxConnections))) {
-            server_.RejectOverLimit(*connection->IOHandler());
-            connection->Disconnect();
-            throw EAbort();
-        }
         context = std::make_unique<TIdContext>(std::move(connection), yarn, &server_.LiveContexts());
         TIdCustomTCPServer* server = &server_;
         context->StartHook = [server](TIdContext& c) { server->ContextStarted(c); };
         context->StepHook = [server](TIdContext& c) { return server->ExecuteStep(c); };
         context->EndHook = [server](TIdContext& c) { server->ContextEnded(c); };
         server_.ContextMade(*context);
-        TIdYarn* started = yarn;
-        yarn = nullptr;  // the worker owns it from here; it may be gone at any moment
-        scheduler->BeginYarn(started, std::move(context));
-    } catch (const std::exception& error) {
+    } catch (...) {
         context.reset();
-        connection.reset();
-        if (yarn != nullptr) {
-            // Touch the idle worker only while its yarn is still listed.
-            auto locked = scheduler->LiveYarns().LockList();
-            for (TIdYarn* listed : locked) {
-                if (listed == yarn) {
-                    scheduler->EndYarn(yarn);
-                    break;
-                }
+        // Touch the idle worker only while its yarn is still listed.
+        auto locked = scheduler->LiveYarns().LockList();
+        for (TIdYarn* listed : locked) {
+            if (listed == yarn) {
+                scheduler->EndYarn(yarn);
+                break;
             }
         }
-        if (dynamic_cast<const EAbort*>(&error) == nullptr && server_.OnListenException) {
-            server_.OnListenException(*this, error);
-        }
+        throw;
     }
+    // The worker owns the yarn from here; it may be gone at any moment.
+    scheduler->BeginYarn(yarn, std::move(context));
+    pauseMs_ = 0;
+}
+
+void TIdListenerThread::Refuse(std::unique_ptr<TIdIOHandler> handler) {
+    auto* socketHandler = dynamic_cast<TIdIOHandlerSocket*>(handler.get());
+    if (socketHandler == nullptr || socketHandler->Binding() == nullptr || !socketHandler->Binding()->HasSocket()) {
+        // A transport without a socket of its own cannot be answered
+        // without waiting; freeing it closes it unanswered.
+        return;
+    }
+    const std::string answer = server_.OverLimitAnswer();
+    TIdSocketHandle& accepted = *socketHandler->Binding();
+    const TIdStackSocketHandle socket = accepted.Socket();
+    accepted.ResetHandle();  // refused_ owns the socket from here
+    refused_.Add(socket, answer);
+}
+
+void TIdListenerThread::PauseAfterFault() {
+    pauseMs_ = pauseMs_ == 0 ? FirstPauseMs : std::min(pauseMs_ * 2, MaxPauseMs);
+    resumeAt_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(pauseMs_);
 }
 
 // ------------------------------------------------------ TIdCustomTCPServer

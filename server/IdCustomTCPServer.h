@@ -4,9 +4,16 @@
 // each, wrapped in a context, to a worker thread from the scheduler.
 // Deactivation stops the listeners, wakes every client connection and waits
 // until all worker threads have ended.
+//
+// Limits: a client past MaxConnections gets OverLimitAnswer and is closed
+// by the listener itself, without a worker. When an accept fails for want
+// of descriptors or memory, or no worker can be made, the listener pauses
+// (10 ms, doubled each time up to 1 s) instead of trying again at once,
+// and goes on as before once resources are back.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -18,6 +25,7 @@
 #include "io/IdIntercept.h"
 #include "net/IdSocketHandle.h"
 #include "server/IdContext.h"
+#include "server/IdRefusedConnections.h"
 #include "server/IdScheduler.h"
 #include "server/IdServerIOHandler.h"
 #include "server/IdThread.h"
@@ -35,6 +43,17 @@ using TIdServerNotifyEvent = std::function<void(TIdCustomTCPServer& sender)>;
 // Accepts on one binding. Owned by the server's listener list.
 class TIdListenerThread : public TIdThread {
 public:
+    // The pause after a fault that may last: the first, and the longest
+    // that repeated faults make it. A client placed again ends the series.
+    static constexpr int32_t FirstPauseMs = 10;
+    static constexpr int32_t MaxPauseMs = 1000;
+    // The longest single wait, so that a stopped listener notices soon.
+    static constexpr int32_t StopCheckMs = 250;
+    // Accepts that failed for one connection only, in a row, after which
+    // the listener pauses all the same: a platform that keeps reporting
+    // such a failure must not keep it spinning.
+    static constexpr int32_t MaxRetriesInRow = 64;
+
     TIdListenerThread(TIdCustomTCPServer& server, TIdSocketHandle& binding, std::string name);
     ~TIdListenerThread() override;
 
@@ -48,8 +67,20 @@ protected:
     void RunOnce() override;
 
 private:
+    // Takes the next client, when one comes within StopCheckMs, and hands
+    // it to a worker, or refuses it when the server is full.
+    void AcceptOne();
+    // Gives the client over MaxConnections the server's answer and leaves
+    // it to refused_.
+    void Refuse(std::unique_ptr<TIdIOHandler> handler);
+    void PauseAfterFault();
+
     TIdCustomTCPServer& server_;
     TIdSocketHandle& binding_;
+    TIdRefusedConnections refused_;
+    int32_t pauseMs_ = 0;      // the last pause; 0 once a client was placed
+    int32_t retriesInRow_ = 0;
+    std::chrono::steady_clock::time_point resumeAt_{};  // no accept before
 };
 
 class TIdCustomTCPServer : public TIdComponent {
@@ -70,6 +101,8 @@ public:
     void SetIOHandler(TIdServerIOHandler* value);
     int32_t ListenQueue() const { return listenQueue_; }
     void SetListenQueue(int32_t value) { listenQueue_ = value; }
+    // Live connections at most; 0 (or less) for no limit. Set it before
+    // activation.
     int32_t MaxConnections() const { return maxConnections_; }
     void SetMaxConnections(int32_t value) { maxConnections_ = value; }
     TIdReuseSocket ReuseSocket() const { return reuseSocket_; }
@@ -106,8 +139,11 @@ protected:
     virtual void NotifyConnect(TIdContext& context);
     virtual void NotifyDisconnect(TIdContext& context);
     virtual bool ExecuteStep(TIdContext& context);
-    // Runs on the listener thread for a client over MaxConnections.
-    virtual void RejectOverLimit(TIdIOHandler& handler) { (void)handler; }
+    // What a client over MaxConnections is sent before its connection is
+    // closed; nothing by default. Asked on the listener thread, which must
+    // not wait: the answer goes out only as far as the socket takes it at
+    // once, so it must be short (a few hundred bytes always fit).
+    virtual std::string OverLimitAnswer() { return {}; }
     virtual void SendGreetingTo(TIdContext& context, const TStrings& lines);
     virtual void OpenServer();
     virtual void CloseServer();

@@ -24,7 +24,7 @@ TIdSchedulerOfThread::~TIdSchedulerOfThread() {
 }
 
 TIdThreadWithTask* TIdSchedulerOfThread::MakeWorkerThread() {
-    if (maxThreads_ != 0 && !LiveYarns().IsCountLessThan(static_cast<size_t>(maxThreads_) + 1)) {
+    if (maxThreads_ > 0 && !LiveYarns().IsCountLessThan(maxThreads_)) {
         throw EIdSchedulerMaxThreadsExceeded("The maximum number of threads for this scheduler is exceeded.");
     }
     auto* thread = new TIdThreadWithTask(nullptr, Name() + " User");

@@ -42,7 +42,8 @@ public:
 protected:
     // A suspended worker without task; raises EIdSchedulerMaxThreadsExceeded
     // "The maximum number of threads for this scheduler is exceeded." when
-    // MaxThreads + 1 yarns already exist.
+    // MaxThreads yarns already exist (workers are made once a client has
+    // been accepted, so every yarn serves a client).
     virtual TIdThreadWithTask* MakeWorkerThread();
 
 private:

@@ -1,18 +1,17 @@
-// IdServerIOHandler: accepting with a stop check every 250 ms.
+// IdServerIOHandler: one bounded wait for a client and its accept.
 #include "server/IdServerIOHandler.h"
 
 #include "io/IdIOHandlerSocket.h"
+#include "net/IdStack.h"
 #include "server/IdThread.h"
 
-namespace {
-constexpr int32_t AcceptPollMs = 250;
-}
-
 std::unique_ptr<TIdIOHandler> TIdServerIOHandler::AcceptConnection(TIdSocketHandle& listenBinding,
-                                                                   TIdThread& listenerThread, TIdYarn* yarn) {
+                                                                   TIdThread& listenerThread, int32_t waitMs,
+                                                                   TIdAcceptFault& fault) {
     (void)listenBinding;
     (void)listenerThread;
-    (void)yarn;
+    (void)waitMs;
+    fault = TIdAcceptFault::Closed;
     return nullptr;
 }
 
@@ -21,23 +20,24 @@ std::unique_ptr<TIdIOHandler> TIdServerIOHandlerSocket::MakeTransport() {
 }
 
 std::unique_ptr<TIdIOHandler> TIdServerIOHandlerSocket::AcceptConnection(TIdSocketHandle& listenBinding,
-                                                                         TIdThread& listenerThread, TIdYarn* yarn) {
-    (void)yarn;
+                                                                         TIdThread& listenerThread, int32_t waitMs,
+                                                                         TIdAcceptFault& fault) {
+    fault = TIdAcceptFault::None;
+    if (!listenBinding.HasSocket()) {
+        fault = TIdAcceptFault::Closed;
+        return nullptr;
+    }
+    if (!listenBinding.PollRead(waitMs) || listenerThread.IsStopped()) {
+        return nullptr;
+    }
     std::unique_ptr<TIdIOHandler> handler = MakeTransport();
     handler->OpenChannel();
     auto* socketHandler = static_cast<TIdIOHandlerSocket*>(handler.get());
-    while (!listenerThread.IsStopped()) {
-        if (!listenBinding.HasSocket()) {
-            break;
-        }
-        if (listenBinding.PollRead(AcceptPollMs) && !listenerThread.IsStopped()) {
-            if (socketHandler->Binding()->AcceptFrom(listenBinding.Socket())) {
-                handler->OnAccepted();
-                return handler;
-            }
-        }
+    if (!socketHandler->Binding()->AcceptFrom(listenBinding.Socket(), &fault)) {
+        return nullptr;
     }
-    return nullptr;
+    handler->OnAccepted();
+    return handler;
 }
 
 std::unique_ptr<TIdIOHandler> TIdServerIOHandlerStack::MakeTransport() { return std::make_unique<TIdIOHandlerStack>(); }

@@ -1,7 +1,7 @@
 // IdServerIOHandler: how a server accepts connections. The socket variant
-// waits on the listening socket in 250 ms steps (so a stopped listener
-// notices within that time) and wraps each accepted socket in a stack
-// I/O handler.
+// waits on the listening socket for at most the time it is given (the
+// listener gives 250 ms, so that a stopped listener notices within that
+// time) and wraps each accepted socket in a stack I/O handler.
 #pragma once
 
 #include <functional>
@@ -12,15 +12,17 @@
 #include "net/IdSocketHandle.h"
 
 class TIdThread;
-class TIdYarn;
 class TIdScheduler;
+enum class TIdAcceptFault;  // net/IdStack.h
 
 class TIdServerIOHandler : public TIdComponent {
 public:
-    // Answers the accepted connection's handler, or none when the listener
-    // was stopped.
+    // Waits up to waitMs for a client and accepts it. Answers its handler,
+    // or none: when no client came in that time or the listener was stopped
+    // (fault None), or when the accept failed (fault tells why; Closed also
+    // when the binding has no socket).
     virtual std::unique_ptr<TIdIOHandler> AcceptConnection(TIdSocketHandle& listenBinding, TIdThread& listenerThread,
-                                                           TIdYarn* yarn);
+                                                           int32_t waitMs, TIdAcceptFault& fault);
     virtual std::unique_ptr<TIdIOHandler> MakeClientIOHandler() { return nullptr; }
     virtual void Prepare() {}
     virtual void SetScheduler(TIdScheduler* scheduler) { scheduler_ = scheduler; }
@@ -33,7 +35,7 @@ private:
 class TIdServerIOHandlerSocket : public TIdServerIOHandler {
 public:
     std::unique_ptr<TIdIOHandler> AcceptConnection(TIdSocketHandle& listenBinding, TIdThread& listenerThread,
-                                                   TIdYarn* yarn) override;
+                                                   int32_t waitMs, TIdAcceptFault& fault) override;
 
 protected:
     // Makes the per-connection transport (TIdIOHandlerSocket kind).

@@ -68,7 +68,7 @@ public:
         return items_.size();
     }
 
-    // Signed so that a limit of 0 or less (or MaxThreads + 1) needs no care.
+    // Signed so that a limit of 0 or less needs no care.
     bool IsCountLessThan(int64_t count) {
         std::scoped_lock lock(lock_);
         return static_cast<int64_t>(items_.size()) < count;

@@ -67,6 +67,7 @@ TEST_F(SettingsTest, NoFileGivesDefaultsAndSaysSo) {
     EXPECT_EQ(settings.SleepTime, 100);
     EXPECT_EQ(settings.RequestTimeout, 60);
     EXPECT_EQ(settings.IdleTimeout, 300);
+    EXPECT_EQ(settings.MaxConnections, 4096);
 }
 
 TEST_F(SettingsTest, DirectoryOfThatNameCountsAsNoFile) {
@@ -104,19 +105,21 @@ TEST_F(SettingsTest, CompleteFileWithCredentialsNeverPrintsThem) {
     EXPECT_EQ(ProxySettings().SleepTime, -1);
 }
 
-TEST_F(SettingsTest, TimeoutsAreReadButNotShown) {
-    WriteFile("[General]\nRequestTimeout=15\nIdleTimeout=0\n");
+TEST_F(SettingsTest, LimitsAreReadButNotShown) {
+    WriteFile("[Connection]\nMaxConnections=0\n[General]\nRequestTimeout=15\nIdleTimeout=0\n");
     ReadSettings(path_);
     EXPECT_EQ(StatusLine(), " [Port: 3128] [Authentication not required] [ST: 100]");
     EXPECT_EQ(ProxySettings().RequestTimeout, 15);
     EXPECT_EQ(ProxySettings().IdleTimeout, 0);
+    EXPECT_EQ(ProxySettings().MaxConnections, 0);
 }
 
-TEST_F(SettingsTest, NegativeOrBadTimeoutsFallBack) {
-    WriteFile("[General]\nRequestTimeout=-5\nIdleTimeout=ten\n");
+TEST_F(SettingsTest, NegativeOrBadLimitsFallBack) {
+    WriteFile("[Connection]\nMaxConnections=-1\n[General]\nRequestTimeout=-5\nIdleTimeout=ten\n");
     ReadSettings(path_);
     EXPECT_EQ(ProxySettings().RequestTimeout, 60);
     EXPECT_EQ(ProxySettings().IdleTimeout, 300);
+    EXPECT_EQ(ProxySettings().MaxConnections, 4096);
 }
 
 struct TPortCase {

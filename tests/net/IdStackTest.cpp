@@ -239,6 +239,43 @@ TEST_F(StackTest, ConnectAcceptSendReceiveAndPeerClose) {
     EXPECT_THROW(Stack().Receive(server.Get(), buffer.data(), 0), EIdRangeException);
 }
 
+// A listener pauses only where pausing helps: not for one connection that
+// failed alone, but for a shortage of descriptors, after which the queued
+// connection is still there; a socket that does not listen gives nothing.
+TEST_F(StackTest, AcceptTellsWhyNothingWasAccepted) {
+    std::string ip;
+    int32_t port = 0;
+    TIdIPVersion version = Id_IPv4;
+    TIdAcceptFault fault = TIdAcceptFault::None;
+
+    TSocket notListening;
+    EXPECT_EQ(Stack().Accept(notListening.Get(), ip, port, version, &fault), InvalidSocket);
+    EXPECT_EQ(fault, TIdAcceptFault::Closed);
+
+    TSocket listener;
+    const int32_t listenPort = StartListener(listener);
+    Stack().SetBlocking(listener.Get(), false);
+    EXPECT_EQ(Stack().Accept(listener.Get(), ip, port, version, &fault), InvalidSocket);
+    EXPECT_EQ(fault, TIdAcceptFault::Retry) << "nothing pending on a non-blocking listener";
+
+    TSocket client;
+    Stack().Connect(client.Get(), "127.0.0.1", listenPort, Id_IPv4);
+    const TIdStackSocketHandle listening = listener.Get();
+    ASSERT_TRUE(Stack().WaitReadable(&listening, 1, 5000));
+#ifdef __linux__
+    {
+        TNoFreeDescriptors full;
+        ASSERT_TRUE(full.Lowered());
+        EXPECT_EQ(Stack().Accept(listener.Get(), ip, port, version, &fault), InvalidSocket);
+        EXPECT_EQ(fault, TIdAcceptFault::Exhausted);
+    }
+#endif
+    TSocket accepted(Stack().Accept(listener.Get(), ip, port, version, &fault));
+    EXPECT_NE(accepted.Get(), InvalidSocket);
+    EXPECT_EQ(fault, TIdAcceptFault::None);
+    EXPECT_EQ(port, LocalPort(client.Get()));
+}
+
 TEST_F(StackTest, SendingToAClosedPeerRaisesInsteadOfKillingTheProcess) {
     TSocket listener;
     const int32_t port = StartListener(listener);

@@ -114,6 +114,11 @@ public:
     }
 
     bool Closed() const { return closed_; }
+    // The close was a reset rather than an end of stream.
+    bool WasReset() const { return reset_; }
+    // The socket's pending error: not 0 once a reset came, also one that
+    // came after the end of stream (which receives do not report).
+    int32_t PendingError() const { return TIdStack::Instance().PendingError(socket_); }
     const std::string& Pending() const { return pending_; }
 
     void Close() {
@@ -140,6 +145,7 @@ private:
             received = TIdStack::Instance().Receive(socket_, buffer, sizeof buffer);
         } catch (const EIdSocketError&) {
             received = 0;
+            reset_ = true;
         }
         if (received <= 0) {
             closed_ = true;
@@ -152,6 +158,7 @@ private:
     TIdStackSocketHandle socket_ = InvalidSocket;
     std::string pending_;
     bool closed_ = false;
+    bool reset_ = false;
 };
 
 }  // namespace ServerTestSupport

@@ -621,6 +621,7 @@ public:
         std::string password;
         std::string moreGeneral;  // further [General] lines, each ended by "\n"
         std::string moreIni;      // further sections, after [General]
+        std::string moreConnection;  // further [Connection] lines, each ended by "\n"
     };
 
     TVantrelProcess() = default;
@@ -766,9 +767,10 @@ private:
 
     void WriteIni(const TOptions& options) const {
         std::ofstream ini(folder_ + "/vtl.ini", std::ios::trunc);
-        ini << "[Connection]\nPort=" << port_ << "\n[Authorization]\nUser=" << options.user
-            << "\nPassword=" << options.password << "\n[General]\nSleepTime=" << options.sleepTime
-            << "\nRequestTimeout=" << options.requestTimeout << "\nIdleTimeout=" << options.idleTimeout << "\n"
+        ini << "[Connection]\nPort=" << port_ << "\n"
+            << options.moreConnection << "[Authorization]\nUser=" << options.user << "\nPassword=" << options.password
+            << "\n[General]\nSleepTime=" << options.sleepTime << "\nRequestTimeout=" << options.requestTimeout
+            << "\nIdleTimeout=" << options.idleTimeout << "\n"
             << options.moreGeneral << options.moreIni;
     }
 

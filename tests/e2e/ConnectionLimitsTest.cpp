@@ -1,0 +1,153 @@
+// ConnectionLimitsTest: the real vantrel executable at its limits on
+// loopback. Flooded past its open-file limit it stays near idle instead of
+// spinning on the accept that cannot succeed, and serves again on its own
+// once the flood has gone; past MaxConnections new clients get 503 while
+// those already connected stay, and nothing is printed for either.
+#ifndef _WIN32
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/soak/ProcessFixture.h"
+
+namespace {
+
+using namespace vtltest;
+
+const std::string OkAnswer = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
+const std::string Answer503 = "HTTP/1.0 503 Service Unavailable\r\n\r\n";
+
+class ConnectionLimitsTest : public ::testing::Test {
+protected:
+    ConnectionLimitsTest()
+        : origin_([](TSocket& socket) {
+              std::string request;
+              TEnd end = TEnd::Closed;
+              const auto deadline = After(Ms(10000));
+              if (socket.ReadUntil(request, "\r\n\r\n", deadline, end)) {
+                  socket.SendAll(OkAnswer, deadline);
+              }
+          }) {}
+
+    // Use as ASSERT_NO_FATAL_FAILURE(Start(...)). The clients here stay
+    // silent on purpose, so the request limit is out of their way.
+    void Start(const std::string& connectionLines) {
+        TVantrelProcess::TOptions options;
+        options.requestTimeout = 60;
+        options.idleTimeout = 60;
+        options.moreConnection = connectionLines;
+        std::string error;
+        ASSERT_TRUE(proxy_.Start(VTL_BINARY_PATH, options, error)) << error;
+        // The start-up text is complete with the line end after it.
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                console_ = ReadFile(proxy_.Folder() + "/console.txt");
+                return console_.find("Proxy server is active...\n") != std::string::npos;
+            },
+            Ms(5000)));
+    }
+
+    // A GET through the proxy to the origin: the answer, and how it ended.
+    std::string Get(TEnd& end) {
+        TSocket client;
+        std::string answer;
+        end = TEnd::Failed;
+        if (client.Connect(proxy_.Port())) {
+            const auto deadline = After(Ms(10000));
+            client.SendAll("GET http://127.0.0.1:" + std::to_string(origin_.Port()) + "/x HTTP/1.0\r\n\r\n", deadline);
+            end = client.ReadToEnd(answer, deadline);
+        }
+        return answer;
+    }
+
+    // Nothing on the console or on standard error since the start.
+    void ExpectNothingPrinted() {
+        EXPECT_EQ(ReadFile(proxy_.Folder() + "/console.txt"), console_);
+        EXPECT_EQ(proxy_.ErrorOutput(), "");
+    }
+
+    TOriginServer origin_;
+    TVantrelProcess proxy_;
+    std::string console_;
+};
+
+TEST_F(ConnectionLimitsTest, PastItsOpenFileLimitTheProxyIdlesAndServesAgainOnceTheFloodLeaves) {
+    ASSERT_NO_FATAL_FAILURE(Start(""));
+    // The program raises its own limit at start, so it is lowered on the
+    // running process: a few dozen descriptors to go, then none.
+    constexpr int Headroom = 40;
+    const int fds = proxy_.FdCount();
+    ASSERT_GT(fds, 0);
+    const rlimit low{static_cast<rlim_t>(fds + Headroom), static_cast<rlim_t>(fds + Headroom)};
+    ASSERT_EQ(::prlimit(proxy_.Pid(), RLIMIT_NOFILE, &low, nullptr), 0) << std::strerror(errno);
+
+    // Ten more than it can take: those wait in its listen queue (which
+    // holds 16), so every connect completes.
+    std::vector<TSocket> flood(Headroom + 10);
+    for (TSocket& client : flood) {
+        ASSERT_TRUE(client.Connect(proxy_.Port()));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return proxy_.FdCount() >= fds + Headroom; }, Ms(10000)))
+        << "fds: " << proxy_.FdCount() << " of " << fds + Headroom;
+
+    constexpr double Seconds = 3;
+    const double before = proxy_.CpuSeconds();
+    std::this_thread::sleep_for(Ms(static_cast<int>(Seconds * 1000)));
+    const double used = proxy_.CpuSeconds() - before;
+    EXPECT_LT(used, 0.2 * Seconds) << "CPU seconds used over " << Seconds << " s at the limit";
+    ExpectNothingPrinted();
+
+    flood.clear();
+    const auto start = Clock::now();
+    TEnd end = TEnd::Failed;
+    EXPECT_EQ(Get(end), OkAnswer);
+    EXPECT_EQ(end, TEnd::Closed) << EndName(end);
+    EXPECT_LT(SecondsSince(start), 3.0) << "served only long after the flood left";
+    EXPECT_TRUE(proxy_.Running());
+}
+
+TEST_F(ConnectionLimitsTest, PastMaxConnectionsNewClientsGet503AndTheOthersStay) {
+    constexpr int Limit = 50;
+    constexpr int Extra = 10;
+    ASSERT_NO_FATAL_FAILURE(Start("MaxConnections=" + std::to_string(Limit) + "\n"));
+    const int fds = proxy_.FdCount();
+    const std::string partial = "GET http://127.0.0.1:" + std::to_string(origin_.Port()) + "/x HTTP/1.0\r\n";
+
+    // One after the other, so the proxy takes them in this order; every
+    // other one sends part of a request, the rest nothing.
+    std::vector<TSocket> clients(Limit + Extra);
+    for (size_t i = 0; i < clients.size(); ++i) {
+        ASSERT_TRUE(clients[i].Connect(proxy_.Port())) << "client " << i;
+        if (i % 2 == 1) {
+            ASSERT_TRUE(clients[i].SendAll(partial, After(Ms(5000))));
+        }
+    }
+    for (size_t i = Limit; i < clients.size(); ++i) {
+        std::string answer;
+        const TEnd end = clients[i].ReadToEnd(answer, After(Ms(5000)));
+        EXPECT_EQ(answer, Answer503) << "client " << i;
+        EXPECT_EQ(end, TEnd::Closed) << "client " << i << ": " << EndName(end);
+    }
+    for (size_t i = 0; i < Limit; ++i) {
+        EXPECT_FALSE(clients[i].WaitReadable(After(Ms(i == 0 ? 200 : 0)))) << "client " << i << " was answered";
+    }
+    ExpectNothingPrinted();
+
+    clients.clear();
+    ASSERT_TRUE(WaitUntil([&] { return proxy_.FdCount() <= fds; }, Ms(10000)))
+        << "fds: " << proxy_.FdCount() << ", at start " << fds;
+    TEnd end = TEnd::Failed;
+    EXPECT_EQ(Get(end), OkAnswer);
+    EXPECT_EQ(end, TEnd::Closed) << EndName(end);
+}
+
+}  // namespace
+
+#endif  // _WIN32
