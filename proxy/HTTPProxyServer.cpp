@@ -715,3 +715,21 @@ void TIdHTTPProxyServer::ServeConnect(TIdCommand& command) {
 // Clients over MaxConnections speak HTTP too: they are told so in HTTP
 // rather than with the command server's "300" line.
 std::string TIdHTTPProxyServer::OverLimitAnswer() { return "HTTP/1.0 503 Service Unavailable\r\n\r\n"; }
+
+// Refused before a word of the request was read: the record knows the
+// client and the answer only.
+void TIdHTTPProxyServer::RefusedOverLimit(const std::string& peerIP, int32_t answerBytes) {
+    if (!OnRequestDone) {
+        return;
+    }
+    TIdRequestRecord record;
+    record.started = std::chrono::system_clock::now();
+    record.client = peerIP;
+    record.status = 503;
+    record.bytesToClient = static_cast<uint64_t>(answerBytes);
+    try {
+        OnRequestDone(record);
+    } catch (...) {
+        // The listener goes on whatever the record's fate.
+    }
+}

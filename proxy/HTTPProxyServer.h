@@ -95,6 +95,7 @@ protected:
     std::string ReadRequestLine(TIdContext& context) override;
     void ReplyUnknown(TIdContext& context, const std::string& line) override;
     std::string OverLimitAnswer() override;
+    void RefusedOverLimit(const std::string& peerIP, int32_t answerBytes) override;
 
     void ServeGet(TIdCommand& command);
     void ServePost(TIdCommand& command);

@@ -147,8 +147,10 @@ void TIdListenerThread::Refuse(std::unique_ptr<TIdIOHandler> handler) {
     const std::string answer = server_.OverLimitAnswer();
     TIdSocketHandle& accepted = *socketHandler->Binding();
     const TIdStackSocketHandle socket = accepted.Socket();
+    const std::string peer = accepted.PeerIP();
     accepted.ResetHandle();  // refused_ owns the socket from here
     refused_.Add(socket, answer);
+    server_.RefusedOverLimit(peer, static_cast<int32_t>(answer.size()));
 }
 
 void TIdListenerThread::PauseAfterFault() {

@@ -144,6 +144,12 @@ protected:
     // not wait: the answer goes out only as far as the socket takes it at
     // once, so it must be short (a few hundred bytes always fit).
     virtual std::string OverLimitAnswer() { return {}; }
+    // Runs on the listener thread once a client past MaxConnections has
+    // been given OverLimitAnswer (answerBytes of it went out).
+    virtual void RefusedOverLimit(const std::string& peerIP, int32_t answerBytes) {
+        (void)peerIP;
+        (void)answerBytes;
+    }
     virtual void SendGreetingTo(TIdContext& context, const TStrings& lines);
     virtual void OpenServer();
     virtual void CloseServer();

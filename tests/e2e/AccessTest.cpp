@@ -224,6 +224,33 @@ TEST_F(AccessProgram, LogHoldsOneLinePerRequestFieldByField) {
     EXPECT_EQ(ReadFile(path).find("YWxpY2U6czNjcmV0"), std::string::npos) << "credentials in the log";
 }
 
+// Refused past the connection cap before a word of the request is read:
+// logged all the same, with what is known.
+TEST_F(AccessProgram, LogRecordsAClientRefusedPastTheCap) {
+    TVantrelProcess::TOptions options;
+    options.moreConnection = "MaxConnections=1\n";
+    options.moreGeneral = "LogFile=access.log\n";
+    std::string error;
+    ASSERT_TRUE(proxy_.Start(VTL_BINARY_PATH, options, error)) << error;
+    const int idleThreads = proxy_.ThreadCount();
+    TSocket first;
+    ASSERT_TRUE(first.Connect(proxy_.Port()));
+    // Served (a worker waits for its request) before the next one comes.
+    ASSERT_TRUE(WaitUntil([&] { return proxy_.ThreadCount() > idleThreads; }, Ms(2000)));
+    EXPECT_EQ(Ask("GET http://127.0.0.1:" + std::to_string(origin_.Port()) + "/ HTTP/1.0\r\n\r\n"),
+              "HTTP/1.0 503 Service Unavailable\r\n\r\n");
+    first.Close();
+    const std::string path = proxy_.Folder() + "/access.log";
+    std::vector<TLogLine> lines;
+    WaitUntil([&] { return !(lines = ReadLog(path)).empty(); }, Ms(5000));
+    ASSERT_EQ(lines.size(), 1u) << ReadFile(path);
+    EXPECT_EQ(lines[0].client, "127.0.0.1");
+    EXPECT_EQ(lines[0].method, "-");
+    EXPECT_EQ(lines[0].target, "-");
+    EXPECT_EQ(lines[0].status, "503");
+    EXPECT_EQ(lines[0].toClient, "36");
+}
+
 TEST_F(AccessProgram, ConcurrentRequestsGiveWholeLines) {
     ASSERT_NO_FATAL_FAILURE(StartProxy("", "LogFile=access.log\n"));
     constexpr int Requests = 100;
