@@ -346,32 +346,17 @@ void TIdIOHandlerStack::ConnectToPeer() {
     }
 }
 
-// A non-blocking connect with a readiness wait: the same observable results
-// as a connect thread polled every 125 ms, without the thread.
+// A connect with a limit of its own: the same observable results as a
+// connect thread polled every 125 ms, without the thread.
 void TIdIOHandlerStack::TimedConnect() {
-    int32_t timeout = ConnectTimeout();
-    if (timeout == TimeoutDefault) {
-        timeout = TimeoutInfinite;
-    }
-    TIdStack& stack = TIdStack::Instance();
-    const TIdStackSocketHandle socket = binding_->Socket();
-    stack.SetBlocking(socket, false);
-    try {
+    const int32_t timeout = ConnectTimeout();
+    if (timeout < 0) {
+        // TimeoutDefault and TimeoutInfinite: no limit of its own.
         binding_->Connect();
-    } catch (const EIdSocketError& e) {
-        if (e.LastError() != IdErr::WouldBlock && e.LastError() != IdErr::InProgress) {
-            throw;
-        }
-        if (!stack.WaitWritable(socket, timeout)) {
-            CloseChannel();
-            throw EIdConnectTimeout("Connect timed out.");
-        }
-        const int32_t error = stack.PendingError(socket);
-        if (error != 0) {
-            TIdStack::ThrowSocketError(error);
-        }
-        binding_->RefreshLocal();
-        binding_->RefreshPeer();
+        return;
     }
-    stack.SetBlocking(socket, true);
+    if (!binding_->ConnectWithin(timeout)) {
+        CloseChannel();
+        throw EIdConnectTimeout("Connect timed out.");
+    }
 }

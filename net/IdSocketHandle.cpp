@@ -250,6 +250,19 @@ void TIdSocketHandle::Connect() {
     }
 }
 
+bool TIdSocketHandle::ConnectWithin(int32_t timeoutMs) {
+    if (!TIdStack::Instance().ConnectWithin(Socket(), peerIP_, peerPort_, ipVersion_, timeoutMs)) {
+        return false;
+    }
+    std::scoped_lock lock(connectionLock_);
+    // Another thread may have closed the socket to cut the connect short.
+    if (HasSocket()) {
+        RefreshLocal();
+        RefreshPeer();
+    }
+    return true;
+}
+
 bool TIdSocketHandle::AcceptFrom(TIdStackSocketHandle listeningSocket, TIdAcceptFault* fault) {
     ResetHandle(true);
     TIdIPVersion peerVersion = Id_IPv4;

@@ -93,6 +93,8 @@ public:
     void Bind();
     void Listen(int32_t backlog);
     void Connect();
+    // Connect given up after timeoutMs (> 0): false then.
+    bool ConnectWithin(int32_t timeoutMs);
     // False when nothing was accepted; fault (when given) tells why.
     bool AcceptFrom(TIdStackSocketHandle listeningSocket, TIdAcceptFault* fault = nullptr);
     int32_t Send(const TIdBytes& bytes, int32_t offset, int32_t size = -1);

@@ -82,6 +82,10 @@ public:
     // ip must be an address text of that version (no lookup here).
     virtual void Connect(TIdStackSocketHandle socket, const std::string& ip, int32_t port,
                          TIdIPVersion ipVersion) = 0;
+    // The same connect, given up after timeoutMs (> 0): false then, and the
+    // socket is of no further use. Other failures raise.
+    virtual bool ConnectWithin(TIdStackSocketHandle socket, const std::string& ip, int32_t port,
+                               TIdIPVersion ipVersion, int32_t timeoutMs) = 0;
     // One platform send; may send fewer bytes than asked. Never raises SIGPIPE.
     virtual int32_t Send(TIdStackSocketHandle socket, const uint8_t* data, int32_t size) = 0;
     int32_t Send(TIdStackSocketHandle socket, const TIdBytes& bytes, int32_t offset, int32_t size = -1);

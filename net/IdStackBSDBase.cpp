@@ -168,6 +168,28 @@ void TIdStackBSDBase::Connect(TIdStackSocketHandle socket, const std::string& ip
     CheckSocketResult(RawConnect(socket, address.Get(), address.length));
 }
 
+// A connect without waiting, then a wait for its outcome.
+bool TIdStackBSDBase::ConnectWithin(TIdStackSocketHandle socket, const std::string& ip, int32_t port,
+                                    TIdIPVersion ipVersion, int32_t timeoutMs) {
+    SetBlocking(socket, false);
+    try {
+        Connect(socket, ip, port, ipVersion);
+    } catch (const EIdSocketError& error) {
+        if (error.LastError() != IdErr::WouldBlock && error.LastError() != IdErr::InProgress) {
+            throw;
+        }
+        if (!WaitWritable(socket, timeoutMs)) {
+            return false;
+        }
+        const int32_t pending = PendingError(socket);
+        if (pending != 0) {
+            ThrowSocketError(pending);
+        }
+    }
+    SetBlocking(socket, true);
+    return true;
+}
+
 int32_t TIdStackBSDBase::Send(TIdStackSocketHandle socket, const uint8_t* data, int32_t size) {
     if (size < 0) {
         throw EIdRangeException("Index out of bounds.");

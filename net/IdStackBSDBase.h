@@ -28,6 +28,8 @@ public:
                                 TIdIPVersion& peerVersion, TIdAcceptFault* fault) override;
     void Connect(TIdStackSocketHandle socket, const std::string& ip, int32_t port,
                  TIdIPVersion ipVersion) override;
+    bool ConnectWithin(TIdStackSocketHandle socket, const std::string& ip, int32_t port, TIdIPVersion ipVersion,
+                       int32_t timeoutMs) override;
     using TIdStack::Receive;
     using TIdStack::Send;
     int32_t Send(TIdStackSocketHandle socket, const uint8_t* data, int32_t size) override;

@@ -31,6 +31,10 @@ protected:
     int32_t RawListen(TIdStackSocketHandle socket, int32_t backlog) override;
     TIdStackSocketHandle RawAccept(TIdStackSocketHandle socket, sockaddr* address, int32_t* length) override;
     int32_t RawConnect(TIdStackSocketHandle socket, const sockaddr* address, int32_t length) override;
+#ifdef __linux__
+    bool ConnectWithin(TIdStackSocketHandle socket, const std::string& ip, int32_t port, TIdIPVersion ipVersion,
+                       int32_t timeoutMs) override;
+#endif
     int32_t RawRecv(TIdStackSocketHandle socket, void* data, int32_t size) override;
     int32_t RawSend(TIdStackSocketHandle socket, const void* data, int32_t size) override;
     int32_t RawShutdown(TIdStackSocketHandle socket, int32_t how) override;

@@ -2,6 +2,7 @@
 #include "server/IdCustomTCPServer.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "io/IdException.h"
 #include "io/IdGlobal.h"
@@ -32,8 +33,25 @@ void TIdListenerThread::EnterRun() {
 }
 
 void TIdListenerThread::LeaveRun() {
+    DropSpare();
     refused_.CloseAll();
     binding_.ReleaseSocket();
+}
+
+void TIdListenerThread::DropSpare() {
+    TIdYarn* spare = std::exchange(spare_, nullptr);
+    TIdScheduler* scheduler = server_.Scheduler();
+    if (spare == nullptr || scheduler == nullptr) {
+        return;
+    }
+    // Touch the idle worker only while its yarn is still listed.
+    auto locked = scheduler->LiveYarns().LockList();
+    for (TIdYarn* listed : locked) {
+        if (listed == spare) {
+            scheduler->EndYarn(spare);
+            break;
+        }
+    }
 }
 
 void TIdListenerThread::RunOnce() {
@@ -68,6 +86,17 @@ void TIdListenerThread::AcceptOne() {
         }
         waitMs = 0;
     }
+    TIdScheduler* scheduler = server_.Scheduler();
+    if (spare_ == nullptr) {
+        try {
+            spare_ = scheduler->ObtainYarn();
+        } catch (const std::exception&) {
+            // No thread to be had, or the thread limit: the next client is
+            // let go at once below rather than left waiting for a worker
+            // that may never come.
+            spare_ = nullptr;
+        }
+    }
     TIdAcceptFault fault = TIdAcceptFault::None;
     std::unique_ptr<TIdIOHandler> handler = server_.IOHandler()->AcceptConnection(binding_, *this, waitMs, fault);
     if (!handler) {
@@ -101,13 +130,8 @@ void TIdListenerThread::AcceptOne() {
 
     auto connection = std::make_unique<TIdTCPConnection>();
     connection->AdoptIOHandler(std::move(handler));
-    TIdScheduler* scheduler = server_.Scheduler();
-    TIdYarn* yarn = nullptr;
-    try {
-        yarn = scheduler->ObtainYarn();
-    } catch (const std::exception&) {
-        // No thread to be had, or the thread limit: the client is let go at
-        // once rather than left waiting for a worker that may never come.
+    TIdYarn* yarn = std::exchange(spare_, nullptr);
+    if (yarn == nullptr) {
         connection->Disconnect();
         PauseAfterFault();
         return;

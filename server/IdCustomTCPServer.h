@@ -74,6 +74,8 @@ private:
     // it to refused_.
     void Refuse(std::unique_ptr<TIdIOHandler> handler);
     void PauseAfterFault();
+    // Ends the spare worker, if it is still listed.
+    void DropSpare();
 
     TIdCustomTCPServer& server_;
     TIdSocketHandle& binding_;
@@ -81,6 +83,9 @@ private:
     int32_t pauseMs_ = 0;      // the last pause; 0 once a client was placed
     int32_t retriesInRow_ = 0;
     std::chrono::steady_clock::time_point resumeAt_{};  // no accept before
+    // The next client's worker, made while waiting for that client: made
+    // after the accept, under load its creation would delay every client.
+    TIdYarn* spare_ = nullptr;
 };
 
 class TIdCustomTCPServer : public TIdComponent {
