@@ -33,9 +33,11 @@ run: deps
 	@echo "Starting build/release/vantrel (settings: build/release/vtl.ini; stop with Ctrl+C)"
 	@cd build/release && exec ./vantrel
 
-# Every test: the quick ones, then the transfers of several GiB (label
-# "large"), which `ctest --preset release` leaves out.
+# Every test: the layering of the includes, the quick ones, then the
+# transfers of several GiB (label "large"), which `ctest --preset release`
+# leaves out.
 test: release
+	bash tools/check_layers.sh
 	$(CTEST) --preset release
 	$(CTEST) --preset large
 

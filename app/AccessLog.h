@@ -17,7 +17,7 @@
 #include <mutex>
 #include <string>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "proxy/IdRequestRecord.h"
 
 VTL_DECLARE_EXCEPTION(EAccessLogError, EIdException);

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <utility>
 
-#include "io/IdGlobal.h"
+#include "base/IdGlobal.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <iterator>
 #include <system_error>
 
-#include "io/IdGlobal.h"
+#include "base/IdGlobal.h"
 
 namespace {
 

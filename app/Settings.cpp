@@ -12,7 +12,7 @@
 #include "app/Console.h"
 #include "app/Platform.h"
 #include "app/ProfileReader.h"
-#include "io/IdGlobal.h"
+#include "base/IdGlobal.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "proxy/IdAccessList.h"
 
 // A value in the settings file that cannot be read; the start stops.

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "io/IdBuffer.h"
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "io/IdIOHandler.h"
 #include "io/IdStream.h"
 #include "net/IdStack.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fuzz/FuzzSupport.h"
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "io/IdIOHandler.h"
 #include "io/IdTCPConnection.h"
 #include "server/IdCommandHandlers.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fuzz/FuzzSupport.h"
-#include "io/IdGlobal.h"
+#include "base/IdGlobal.h"
 #include "proxy/HTTPProxyServer.h"
 
 namespace {

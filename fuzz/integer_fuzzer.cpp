@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "fuzz/FuzzSupport.h"
-#include "io/IdGlobal.h"
+#include "base/IdGlobal.h"
 
 namespace {
 

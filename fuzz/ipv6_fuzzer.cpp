@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "fuzz/FuzzSupport.h"
-#include "io/IdException.h"
-#include "io/IdGlobal.h"
+#include "base/IdException.h"
+#include "base/IdGlobal.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz/FuzzSupport.h"
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "io/IdIOHandler.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <utility>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "io/IdStream.h"
 #include "net/IdStack.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "io/IdGlobal.h"
+#include "base/IdGlobal.h"
 
 class TStream;
 

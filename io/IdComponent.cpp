@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "net/IdStack.h"
 
 TIdComponent::TIdComponent() { TIdStack::IncUsage(); }

@@ -6,7 +6,7 @@
 #include <limits>
 #include <span>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "io/IdIntercept.h"
 
 TIdIOHandler::TIdIOHandler() = default;

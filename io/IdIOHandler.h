@@ -12,9 +12,9 @@
 
 #include "io/IdBuffer.h"
 #include "io/IdComponent.h"
-#include "io/IdGlobal.h"
+#include "base/IdGlobal.h"
 #include "io/IdStream.h"
-#include "io/IdStrings.h"
+#include "base/IdStrings.h"
 
 class TIdConnectionIntercept;
 

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <memory>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "io/IdIntercept.h"
 #include "net/IdStack.h"
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "io/IdComponent.h"
-#include "io/IdGlobal.h"
+#include "base/IdGlobal.h"
 
 class TIdConnectionIntercept : public TIdComponent {
 public:

@@ -5,8 +5,8 @@
 #include <chrono>
 #include <limits>
 
-#include "io/IdException.h"
-#include "io/IdGlobal.h"
+#include "base/IdException.h"
+#include "base/IdGlobal.h"
 #include "io/IdIOHandlerSocket.h"
 #include "net/IdStack.h"
 

@@ -4,7 +4,7 @@
 
 #include <mutex>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "io/IdIntercept.h"
 
 namespace {

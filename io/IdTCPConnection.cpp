@@ -1,7 +1,7 @@
 // IdTCPConnection: handler ownership, connection test and closing.
 #include "io/IdTCPConnection.h"
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 
 TIdTCPConnection::TIdTCPConnection() = default;
 

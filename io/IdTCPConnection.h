@@ -11,7 +11,7 @@
 #include "io/IdComponent.h"
 #include "io/IdIOHandler.h"
 #include "io/IdIOHandlerSocket.h"
-#include "io/IdStrings.h"
+#include "base/IdStrings.h"
 
 class TIdTCPConnection : public TIdComponent {
 public:

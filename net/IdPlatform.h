@@ -1,6 +1,7 @@
 // IdPlatform: the one place that names the platform's socket type, its
 // invalid value and the socket option constants, so that everything above
-// net/ is written once for Windows and POSIX.
+// net/ is written once for Windows and POSIX. Each platform's stack checks
+// these numbers against the system's headers when it is compiled.
 #pragma once
 
 #include <cstdint>

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "net/IdStack.h"
 
 namespace {

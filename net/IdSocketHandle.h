@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "io/IdGlobal.h"
+#include "base/IdGlobal.h"
 #include "net/IdPlatform.h"
 
 enum class TIdAcceptFault;  // net/IdStack.h

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "io/IdGlobal.h"
+#include "base/IdGlobal.h"
 #include "net/IdStack.h"
 
 void TIdRoomWait::WaitForRoom() {

@@ -8,7 +8,7 @@
 #include <limits>
 #include <mutex>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "net/IdStackBSDBase.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "io/IdGlobal.h"
+#include "base/IdGlobal.h"
 #include "net/IdPlatform.h"
 #include "net/IdSocketPump.h"
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "net/IdSocketApi.h"
 
 namespace {

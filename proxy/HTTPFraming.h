@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "io/IdStrings.h"
+#include "base/IdStrings.h"
 #include "proxy/IdHeaderList.h"
 
 enum class THTTPMethod { Get, Post, Head };

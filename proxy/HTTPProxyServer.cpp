@@ -7,8 +7,8 @@
 #include <initializer_list>
 #include <vector>
 
-#include "io/IdException.h"
-#include "io/IdGlobal.h"
+#include "base/IdException.h"
+#include "base/IdGlobal.h"
 #include "io/IdRelay.h"
 #include "net/IdStack.h"
 #include "proxy/IdURI.h"

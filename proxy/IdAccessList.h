@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "io/IdGlobal.h"
+#include "base/IdGlobal.h"
 
 // An address in network byte order; IPv4 uses the first four bytes.
 struct TIdIPAddress {

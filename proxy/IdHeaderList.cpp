@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "io/IdGlobal.h"
+#include "base/IdGlobal.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "io/IdStrings.h"
+#include "base/IdStrings.h"
 
 class TIdHeaderList : public TStringList {
 public:

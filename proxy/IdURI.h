@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "io/IdGlobal.h"
+#include "base/IdGlobal.h"
 
 class TIdURI {
 public:

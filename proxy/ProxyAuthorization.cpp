@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "io/IdGlobal.h"
+#include "base/IdGlobal.h"
 
 std::string DecodeBase64Text(std::string_view text) {
     constexpr int Skip = -2;

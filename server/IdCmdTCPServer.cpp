@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "io/IdException.h"
-#include "io/IdGlobal.h"
+#include "base/IdException.h"
+#include "base/IdGlobal.h"
 
 TIdCmdTCPServer::TIdCmdTCPServer()
     : replyKind_(TIdReplyRFC::Kind()), replyTexts_(std::make_unique<TIdRepliesRFC>()) {

@@ -2,8 +2,8 @@
 // one command.
 #include "server/IdCommandHandlers.h"
 
-#include "io/IdException.h"
-#include "io/IdGlobal.h"
+#include "base/IdException.h"
+#include "base/IdGlobal.h"
 #include "server/IdReplyRFC.h"
 
 // --------------------------------------------------------------- TIdCommand

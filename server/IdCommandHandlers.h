@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "io/IdStrings.h"
+#include "base/IdStrings.h"
 #include "server/IdContext.h"
 #include "server/IdReply.h"
 

@@ -1,7 +1,7 @@
 // IdContext: per-connection task of the servers.
 #include "server/IdContext.h"
 
-#include "io/IdGlobal.h"
+#include "base/IdGlobal.h"
 #include "io/IdIOHandlerSocket.h"
 
 TIdContext::TIdContext(std::unique_ptr<TIdTCPConnection> connection, TIdYarn* yarn, TIdContextThreadList* list)

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <utility>
 
-#include "io/IdException.h"
-#include "io/IdGlobal.h"
+#include "base/IdException.h"
+#include "base/IdGlobal.h"
 #include "io/IdIOHandlerSocket.h"
 #include "net/IdStack.h"
 #include "server/IdSchedulerOfThreadDefault.h"
@@ -324,7 +324,6 @@ void TIdCustomTCPServer::OpenServer() {
             auto listener = std::make_unique<TIdListenerThread>(*this, binding,
                                                                 Name() + " Listener #" + std::to_string(i + 1));
             listener->ListenerStartEvent = OnBeforeListenerRun;
-            listener->SetPriority(tpHighest);
             TIdListenerThread* started = listener.get();
             {
                 std::scoped_lock lock(listenersLock_);
@@ -412,12 +411,6 @@ void TIdCustomTCPServer::ContextEnded(TIdContext& context) {
 void TIdCustomTCPServer::NotifyAfterBind() {
     if (OnAfterBind) {
         OnAfterBind(*this);
-    }
-}
-
-void TIdCustomTCPServer::NotifyBeforeConnect(TIdContext& context) {
-    if (OnBeforeConnect) {
-        OnBeforeConnect(context);
     }
 }
 

@@ -35,7 +35,6 @@ class TIdCustomTCPServer;
 enum TIdReuseSocket { rsOSDependent, rsTrue, rsFalse };
 
 using TIdServerThreadEvent = std::function<void(TIdContext& context)>;
-using TIdServerThreadExceptionEvent = std::function<void(TIdContext& context, const std::exception& error)>;
 using TIdListenExceptionEvent = std::function<void(TIdThread& thread, const std::exception& error)>;
 using TIdNotifyThreadEvent = std::function<void(TIdThread& thread)>;
 using TIdServerNotifyEvent = std::function<void(TIdCustomTCPServer& sender)>;
@@ -112,8 +111,6 @@ public:
     void SetMaxConnections(int32_t value) { maxConnections_ = value; }
     TIdReuseSocket ReuseSocket() const { return reuseSocket_; }
     void SetReuseSocket(TIdReuseSocket value) { reuseSocket_ = value; }
-    int32_t TerminateWaitTime() const { return terminateWaitTime_; }
-    void SetTerminateWaitTime(int32_t value) { terminateWaitTime_ = value; }
     TIdScheduler* Scheduler() const { return scheduler_; }
     void SetScheduler(TIdScheduler* value);
 
@@ -126,8 +123,6 @@ public:
     TIdServerThreadEvent OnConnect;
     TIdServerThreadEvent OnDisconnect;
     TIdListenExceptionEvent OnListenException;
-    TIdServerThreadEvent OnBeforeConnect;
-    TIdServerThreadExceptionEvent OnException;
     TIdServerThreadEvent OnExecute;
 
 protected:
@@ -140,7 +135,6 @@ protected:
     virtual void ContextStarted(TIdContext& context);
     virtual void ContextEnded(TIdContext& context);
     virtual void NotifyAfterBind();
-    virtual void NotifyBeforeConnect(TIdContext& context);
     virtual void NotifyConnect(TIdContext& context);
     virtual void NotifyDisconnect(TIdContext& context);
     virtual bool ExecuteStep(TIdContext& context);
@@ -170,7 +164,6 @@ private:
     int32_t listenQueue_ = 15;
     int32_t maxConnections_ = 0;
     TIdReuseSocket reuseSocket_ = rsOSDependent;
-    int32_t terminateWaitTime_ = 5000;
     TIdScheduler* scheduler_ = nullptr;
     std::unique_ptr<TIdScheduler> ownScheduler_;  // OwnsScheduler
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "net/IdStack.h"
 
 TIdRefusedConnections::~TIdRefusedConnections() {

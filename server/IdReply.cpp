@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "io/IdStrings.h"
+#include "base/IdStrings.h"
 
 class TIdReplies;
 class TIdReply;

@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "io/IdException.h"
-#include "io/IdGlobal.h"
+#include "base/IdException.h"
+#include "base/IdGlobal.h"
 
 TIdReplyKind TIdReplyRFC::Kind() {
     return [](TIdReplies* replyTexts) -> std::unique_ptr<TIdReply> {

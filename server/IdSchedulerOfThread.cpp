@@ -1,7 +1,7 @@
 // IdSchedulerOfThread: worker threads as yarns.
 #include "server/IdSchedulerOfThread.h"
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "server/IdContext.h"
 
 TIdYarnOfThread::TIdYarnOfThread(TIdSchedulerOfThread* scheduler, TIdThreadWithTask* thread)
@@ -27,11 +27,7 @@ TIdThreadWithTask* TIdSchedulerOfThread::MakeWorkerThread() {
     if (maxThreads_ > 0 && !LiveYarns().IsCountLessThan(maxThreads_)) {
         throw EIdSchedulerMaxThreadsExceeded("The maximum number of threads for this scheduler is exceeded.");
     }
-    auto* thread = new TIdThreadWithTask(nullptr, Name() + " User");
-    if (threadPriority_ != tpNormal) {
-        thread->SetPriority(threadPriority_);
-    }
-    return thread;
+    return new TIdThreadWithTask(nullptr, Name() + " User");
 }
 
 void TIdSchedulerOfThread::BeginYarn(TIdYarn* yarn, std::unique_ptr<TIdContext> context) {

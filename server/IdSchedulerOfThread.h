@@ -33,8 +33,6 @@ public:
 
     int32_t MaxThreads() const { return maxThreads_; }
     void SetMaxThreads(int32_t value) { maxThreads_ = value; }
-    TThreadPriority ThreadPriority() const { return threadPriority_; }
-    void SetThreadPriority(TThreadPriority value) { threadPriority_ = value; }
 
     void BeginYarn(TIdYarn* yarn, std::unique_ptr<TIdContext> context) override;
     void EndYarn(TIdYarn* yarn) override;
@@ -42,11 +40,10 @@ public:
 protected:
     // A suspended worker without task; raises EIdSchedulerMaxThreadsExceeded
     // "The maximum number of threads for this scheduler is exceeded." when
-    // MaxThreads yarns already exist (workers are made once a client has
-    // been accepted, so every yarn serves a client).
+    // MaxThreads yarns already exist (each serves a client, or is the one
+    // a listener keeps ready for the next).
     virtual TIdThreadWithTask* MakeWorkerThread();
 
 private:
     int32_t maxThreads_ = 0;
-    TThreadPriority threadPriority_ = tpNormal;
 };

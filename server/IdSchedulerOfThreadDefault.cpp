@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 
 TIdThreadWithTask* TIdSchedulerOfThreadDefault::MakeWorkerThread() {
     TIdThreadWithTask* thread = TIdSchedulerOfThread::MakeWorkerThread();

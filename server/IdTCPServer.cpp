@@ -1,7 +1,7 @@
 // IdTCPServer: activation requires a work step.
 #include "server/IdTCPServer.h"
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 
 TIdTCPServer::~TIdTCPServer() {
     try {

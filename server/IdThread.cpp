@@ -7,7 +7,7 @@
 #include <system_error>
 #include <utility>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "server/IdNativeThread.h"
 
 struct TIdThread::TNativeThread {
@@ -280,16 +280,6 @@ bool TIdThread::FreeWhenDone() {
 void TIdThread::SetFreeWhenDone(bool value) {
     std::scoped_lock lock(stateLock_);
     freeWhenDone_ = value;
-}
-
-TThreadPriority TIdThread::Priority() {
-    std::scoped_lock lock(stateLock_);
-    return priority_;
-}
-
-void TIdThread::SetPriority(TThreadPriority value) {
-    std::scoped_lock lock(stateLock_);
-    priority_ = value;
 }
 
 std::string TIdThread::ThreadName() {

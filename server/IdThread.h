@@ -15,7 +15,6 @@
 
 #include "server/IdYarn.h"
 
-enum TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
 
 class TIdThread;
 
@@ -84,11 +83,6 @@ public:
     // scheduler sets it before Launch.
     void SetFreeWhenDone(bool value);
 
-    // Stored for the owner; the platform's default scheduling is kept, as
-    // the desktop schedulers ignore per-thread priorities for normal users.
-    TThreadPriority Priority();
-    void SetPriority(TThreadPriority value);
-
     bool Looping() const { return looping_; }
     std::string ThreadName();
     void SetThreadName(std::string name);
@@ -141,7 +135,6 @@ private:
     bool freeWhenDone_ = false;            // guarded by stateLock_
     bool selfFreeing_ = false;             // guarded by stateLock_
     bool finished_ = false;                // guarded by stateLock_
-    TThreadPriority priority_ = tpNormal;  // guarded by stateLock_
     std::string threadName_;               // guarded by stateLock_
     std::unique_ptr<TIdYarn> threadYarn_;  // guarded by stateLock_; freed outside it
 

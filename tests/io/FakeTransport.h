@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "io/IdIOHandler.h"
 
 class FakeTransport : public TIdIOHandler {

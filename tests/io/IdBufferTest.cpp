@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "io/IdStream.h"
 #include "net/IdStack.h"
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "io/IdIntercept.h"
 #include "io/IdStream.h"
-#include "io/IdStrings.h"
+#include "base/IdStrings.h"
 #include "tests/io/FakeTransport.h"
 #include "tests/io/OpaqueStream.h"
 

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "io/IdIOHandlerSocket.h"
 #include "io/IdStream.h"
 #include "io/IdTCPClient.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "io/IdIOHandlerSocket.h"
 #include "io/IdStream.h"
 #include "io/IdTCPConnection.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "io/IdTCPClient.h"
 #include "net/IdStack.h"
 

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "net/IdSocketHandle.h"
 #include "net/IdStack.h"
 

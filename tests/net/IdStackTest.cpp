@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "net/IdStack.h"
 #include "net/IdStackBSDBase.h"
 #include "tests/net/StackTestSupport.h"

@@ -7,7 +7,7 @@
 #include <ostream>
 #include <string>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "io/IdStream.h"
 #include "proxy/HTTPProxyServer.h"
 #include "tests/proxy/ProxyTestSupport.h"

@@ -22,8 +22,8 @@
 #include <utility>
 #include <vector>
 
-#include "io/IdException.h"
-#include "io/IdGlobal.h"
+#include "base/IdException.h"
+#include "base/IdGlobal.h"
 #include "net/IdStack.h"
 #include "proxy/HTTPProxyServer.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "net/IdStack.h"
 #include "proxy/HTTPProxyServer.h"
 

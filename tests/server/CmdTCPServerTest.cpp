@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "net/IdStack.h"
 #include "server/IdCmdTCPServer.h"
 #include "server/LoopbackClient.h"

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "server/IdReply.h"
 #include "server/IdReplyRFC.h"
 

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "server/IdTask.h"
 #include "server/IdThread.h"
 #include "server/IdThreadSafeList.h"

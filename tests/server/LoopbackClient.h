@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "net/IdPlatform.h"
 #include "net/IdStack.h"
 #include "tests/server/WorkingThreads.h"

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 #include "net/IdSocketHandle.h"
 #include "net/IdStack.h"
 #include "server/IdTCPServer.h"

@@ -2,14 +2,14 @@
 // All text is 8-bit and never translated; these routines read untrusted
 // wire text (ports, Content-Length, Host headers), so every one of them has
 // a defined, bounds-checked result for any input.
-#include "io/IdGlobal.h"
+#include "base/IdGlobal.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 
 namespace {
 

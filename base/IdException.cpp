@@ -1,6 +1,6 @@
 // IdException: message formatting for the error hierarchy. The classes
 // themselves live in the header; only the printf-style helper needs a body.
-#include "io/IdException.h"
+#include "base/IdException.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // Tests of the shared text helpers: integer conversion, field cutting,
 // trimming, case folding, byte/text conversion, IPv6 address text (including
 // hostile input), the string list and message formatting.
-#include "io/IdGlobal.h"
+#include "base/IdGlobal.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <random>
 #include <string>
 
-#include "io/IdException.h"
-#include "io/IdStrings.h"
+#include "base/IdException.h"
+#include "base/IdStrings.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 // IdStrings: the zero-based string list behind header blocks, reply texts
 // and command parameters. Index errors raise rather than touch memory,
 // because indexes often come from counts computed over peer input.
-#include "io/IdStrings.h"
+#include "base/IdStrings.h"
 
-#include "io/IdException.h"
+#include "base/IdException.h"
 
 namespace {
 
