@@ -14,6 +14,7 @@
 #include "io/IdStream.h"
 #include "net/IdStack.h"
 #include "proxy/HTTPProxyServer.h"
+#include "tests/support/StackUse.h"
 #include "proxy/IdHeaderList.h"
 #include "proxy/IdURI.h"
 
@@ -77,17 +78,8 @@ private:
     size_t offset_ = 0;
 };
 
-// The socket stack must exist for the I/O layer's buffers.
-class TStackUser {
-public:
-    TStackUser() { TIdStack::IncUsage(); }
-    ~TStackUser() { TIdStack::DecUsage(); }
-    TStackUser(const TStackUser&) = delete;
-    TStackUser& operator=(const TStackUser&) = delete;
-};
-
 void BM_ReadRequestHeadLines(benchmark::State& state) {
-    TStackUser stack;
+    vtltest::TStackUse stack;
     const std::string head = RequestHead();
     TReplayTransport io(head, static_cast<size_t>(state.range(0)));
     for (auto _ : state) {
@@ -105,7 +97,7 @@ void BM_ReadRequestHeadLines(benchmark::State& state) {
 BENCHMARK(BM_ReadRequestHeadLines)->Arg(1 << 16)->Arg(536);
 
 void BM_CaptureHeaderBlock(benchmark::State& state) {
-    TStackUser stack;
+    vtltest::TStackUse stack;
     const std::string head = RequestHead();
     TReplayTransport io(head, head.size());
     for (auto _ : state) {
@@ -118,7 +110,7 @@ void BM_CaptureHeaderBlock(benchmark::State& state) {
 BENCHMARK(BM_CaptureHeaderBlock);
 
 void BM_BufferAppendTake(benchmark::State& state) {
-    TStackUser stack;
+    vtltest::TStackUse stack;
     TIdBuffer buffer;
     const std::vector<uint8_t> chunk(static_cast<size_t>(state.range(0)), 'x');
     TIdBytes out;
@@ -135,7 +127,7 @@ BENCHMARK(BM_BufferAppendTake)->Arg(64)->Arg(1460)->Arg(32768);
 // Short lines taken one by one from a large received chunk: every 2 KiB
 // taken, the buffer moves what it still holds to a fresh array.
 void BM_BufferShortLinesFromLargeChunk(benchmark::State& state) {
-    TStackUser stack;
+    vtltest::TStackUse stack;
     std::string text;
     while (text.size() < 32768) {
         text += "a line of text of about forty bytes...\r\n";

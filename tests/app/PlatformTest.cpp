@@ -19,8 +19,11 @@
 
 #include "app/Platform.h"
 #include "io/IdStream.h"
+#include "tests/support/SameBytes.h"
 
 namespace {
+
+using vtltest::SameBytes;
 
 using namespace std::chrono_literals;
 
@@ -97,7 +100,7 @@ TEST(LargeBodyMemoryTest, BigBodyRoundTripsThroughMappedBlocks) {
             stream.CommitWrite(static_cast<int64_t>(area.size()));
             done += static_cast<int64_t>(area.size());
         }
-        EXPECT_TRUE(stream.ToBytes() == data);
+        EXPECT_TRUE(SameBytes(stream.ToBytes(), data));
         stream.SetSize(TMemoryStream::LargeBlockSize + 10);
         stream.SetSize(size);
         stream.SetPosition(TMemoryStream::LargeBlockSize + 8);

@@ -100,13 +100,13 @@ TEST_F(RelayTest, CurlUploadOfTwoMegabytesTakesNoWaitAndArrivesWhole) {
     ASSERT_TRUE(curl.finished);
     EXPECT_EQ(curl.exitCode, 0) << curl.err;
     EXPECT_LT(took, std::chrono::milliseconds(800));
-    EXPECT_TRUE(curl.out == "posted:" + body) << curl.out.size() << " bytes came back";
+    EXPECT_TRUE(SameBytes(curl.out, "posted:" + body)) << curl.out.size() << " bytes came back";
 
     const std::vector<TOriginRequest> seen = origin.Requests();
     ASSERT_EQ(seen.size(), 1U);
     EXPECT_TRUE(HasHeader(seen[0], "Expect: 100-continue"));
     EXPECT_EQ(seen[0].body.size(), body.size());
-    EXPECT_TRUE(seen[0].body == body);
+    EXPECT_TRUE(SameBytes(seen[0].body, body));
 }
 
 TEST_F(RelayTest, CurlHeadGetsTheHeadersAndLogsNothing) {

@@ -16,12 +16,19 @@
 #include "io/IdIOHandlerSocket.h"
 #include "io/IdStream.h"
 #include "io/IdTCPClient.h"
-#include "tests/io/LoopbackServer.h"
 #include "tests/io/OpaqueStream.h"
+#include "tests/support/LoopbackSocket.h"
+#include "tests/support/OriginServer.h"
+#include "tests/support/SameBytes.h"
+#include "tests/support/Wait.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using vtltest::SameBytes;
+using vtltest::TOriginConnection;
+using vtltest::TOriginServer;
+using vtltest::WaitUntil;
 
 std::string Pattern(size_t size, unsigned seed = 0) {
     std::string text(size, '\0');
@@ -34,18 +41,6 @@ std::string Pattern(size_t size, unsigned seed = 0) {
 std::string StreamText(const TMemoryStream& stream) {
     const std::vector<uint8_t> bytes = stream.ToBytes();
     return std::string(bytes.begin(), bytes.end());
-}
-
-// Polls `done` until it holds or the deadline passes; returns its last answer.
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    const auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 int64_t MillisecondsSince(Clock::time_point start) {
@@ -65,7 +60,7 @@ public:
     int32_t Port() const { return socket_.Port(); }
 
 private:
-    StackUser stackUser_;
+    vtltest::TStackUse stackUse_;
     TIdSocketHandle socket_;
 };
 
@@ -73,11 +68,13 @@ class TCPClientTest : public ::testing::Test {
 protected:
     // Declared before the client, so the client closes first and a server
     // handler waiting for that close sees it.
-    std::unique_ptr<LoopbackServer> server_;
+    std::unique_ptr<TOriginServer> server_;
     TIdTCPClient client_;
+    size_t connections_ = 0;
 
-    void Serve(LoopbackServer::Handler handler, int connections = 1) {
-        server_ = std::make_unique<LoopbackServer>(std::move(handler), connections);
+    void Serve(TOriginServer::TScript handler, size_t connections = 1) {
+        server_ = std::make_unique<TOriginServer>(std::move(handler));
+        connections_ = connections;
     }
     void ConnectToServer(const std::string& host = "127.0.0.1") {
         client_.SetHost(host);
@@ -85,15 +82,17 @@ protected:
         client_.Connect();
     }
     TIdIOHandler& IO() { return *client_.IOHandler(); }
+    // Waits until the handler has served every connection.
+    bool Served() { return server_->WaitFinished(connections_); }
     void ExpectServerFine() {
-        server_->Join();
-        EXPECT_EQ("", server_->Error());
+        EXPECT_TRUE(Served()) << "no client connected";
+        EXPECT_EQ("", server_->Errors());
     }
 };
 
 // Echoes one line back with a prefix, then waits for the client to close.
-void EchoOneLine(LoopbackPeer& peer) {
-    peer.Send("echo " + peer.ReadLine() + "\r\n");
+void EchoOneLine(TOriginConnection& peer) {
+    EXPECT_TRUE(peer.Send("echo " + peer.ReadLine() + "\r\n"));
     peer.ReadUntilClose();
 }
 
@@ -230,10 +229,10 @@ TEST_F(TCPClientTest, MegabyteBothWaysWithLinesThenCleanDisconnect) {
     const std::string download = Pattern(size, 2);
     bool uploadIntact = false;
     std::string closingLine;
-    Serve([&](LoopbackPeer& peer) {
+    Serve([&](TOriginConnection& peer) {
         EXPECT_EQ("SIZE 1048576", peer.ReadLine());
         uploadIntact = peer.ReadExactly(size) == upload;
-        peer.Send("OK\r\n" + download + "DONE\r\n");
+        EXPECT_TRUE(peer.Send("OK\r\n" + download + "DONE\r\n"));
         closingLine = peer.ReadLine();
         peer.ReadUntilClose();
     });
@@ -249,7 +248,7 @@ TEST_F(TCPClientTest, MegabyteBothWaysWithLinesThenCleanDisconnect) {
     TMemoryStream in;
     IO().ReadIntoStream(in, static_cast<int64_t>(size), false);
     EXPECT_EQ(static_cast<int64_t>(size), in.Size());
-    EXPECT_TRUE(StreamText(in) == download);
+    EXPECT_TRUE(SameBytes(StreamText(in), download));
     EXPECT_EQ("DONE", IO().ReadLine());
     IO().WriteLine("BYE");
 
@@ -265,23 +264,23 @@ TEST_F(TCPClientTest, MegabyteBothWaysWithLinesThenCleanDisconnect) {
 
 TEST_F(TCPClientTest, StreamUntilCloseGetsEveryByteWithoutError) {
     const std::string body = Pattern(70000);
-    Serve([&body](LoopbackPeer& peer) {
-        peer.Send(body);
+    Serve([&body](TOriginConnection& peer) {
+        EXPECT_TRUE(peer.Send(body));
         peer.Close();
     });
     ConnectToServer();
     TMemoryStream stream;
     IO().ReadIntoStream(stream, -1, true);
     EXPECT_EQ(70000, stream.Size());
-    EXPECT_TRUE(StreamText(stream) == body);
+    EXPECT_TRUE(SameBytes(StreamText(stream), body));
     EXPECT_FALSE(client_.IsConnected());
     ExpectServerFine();
 }
 
 TEST_F(TCPClientTest, FixedStreamCutShortByPeerHoldsWhatArrived) {
     const std::string body = Pattern(60);
-    Serve([&body](LoopbackPeer& peer) {
-        peer.Send(body);
+    Serve([&body](TOriginConnection& peer) {
+        EXPECT_TRUE(peer.Send(body));
         peer.Close();
     });
     ConnectToServer();
@@ -310,8 +309,8 @@ class FixedStreamCutShortTest : public TCPClientTest, public ::testing::WithPara
 TEST_P(FixedStreamCutShortTest, KeepsWhatArrivedAndRaisesOnlyInsideAChunk) {
     const CutShortCase c = GetParam();
     const std::string body = Pattern(c.sent, 3);
-    Serve([&body](LoopbackPeer& peer) {
-        peer.Send(body);
+    Serve([&body](TOriginConnection& peer) {
+        EXPECT_TRUE(peer.Send(body));
         peer.Close();
     });
     ConnectToServer();
@@ -324,7 +323,7 @@ TEST_P(FixedStreamCutShortTest, KeepsWhatArrivedAndRaisesOnlyInsideAChunk) {
     }
     EXPECT_EQ(c.raises, raised);
     EXPECT_EQ(static_cast<int64_t>(c.sent), stream.Size());
-    EXPECT_TRUE(StreamText(stream) == body);
+    EXPECT_TRUE(SameBytes(StreamText(stream), body));
     ExpectServerFine();
 }
 
@@ -335,25 +334,25 @@ INSTANTIATE_TEST_SUITE_P(Chunks, FixedStreamCutShortTest,
 // A stream that cannot offer its memory is filled through the input queue.
 TEST_F(TCPClientTest, StreamWithoutDirectAccessGetsEveryByteThroughTheQueue) {
     const std::string body = Pattern(70000, 4);
-    Serve([&body](LoopbackPeer& peer) {
-        peer.Send(body);
+    Serve([&body](TOriginConnection& peer) {
+        EXPECT_TRUE(peer.Send(body));
         peer.Close();
     });
     ConnectToServer();
     OpaqueStream stream;
     IO().ReadIntoStream(stream, -1, true);
-    EXPECT_TRUE(StreamText(stream.Inner()) == body);
+    EXPECT_TRUE(SameBytes(StreamText(stream.Inner()), body));
     ExpectServerFine();
 }
 
 TEST_F(TCPClientTest, QueuedInputKeepsClosedConnectionReadable) {
     const std::string body = Pattern(100);
-    Serve([&body](LoopbackPeer& peer) {
-        peer.Send(body);
+    Serve([&body](TOriginConnection& peer) {
+        EXPECT_TRUE(peer.Send(body));
         peer.Close();
     });
     ConnectToServer();
-    server_->Join();
+    EXPECT_TRUE(Served());
     // IsConnected collects what is ready, the close included.
     ASSERT_TRUE(WaitUntil([this] { return !client_.IsConnected() || IO().PeerClosed(); }));
     EXPECT_TRUE(IO().PeerClosed());
@@ -366,11 +365,11 @@ TEST_F(TCPClientTest, QueuedInputKeepsClosedConnectionReadable) {
     EXPECT_FALSE(client_.IsConnected());
     EXPECT_THROW(IO().ReadBytesInto(bytes, 1, false), EIdConnClosedGracefully);
     EXPECT_THROW(IO().ReadLine(), EIdConnClosedGracefully);
-    EXPECT_EQ("", server_->Error());
+    EXPECT_EQ("", server_->Errors());
 }
 
 TEST_F(TCPClientTest, ZeroTimeoutFillOnIdleConnectionReturnsAtOnce) {
-    Serve([](LoopbackPeer& peer) { peer.ReadUntilClose(); });
+    Serve([](TOriginConnection& peer) { peer.ReadUntilClose(); });
     ConnectToServer();
     const auto start = Clock::now();
     EXPECT_EQ(-1, IO().FillFromSource(false, 0, false));
@@ -382,10 +381,10 @@ TEST_F(TCPClientTest, ZeroTimeoutFillOnIdleConnectionReturnsAtOnce) {
 }
 
 TEST_F(TCPClientTest, ReadTimeoutEndsLineReadWithEmptyLine) {
-    Serve([](LoopbackPeer& peer) {
-        peer.Send("hello\r\npart");
+    Serve([](TOriginConnection& peer) {
+        EXPECT_TRUE(peer.Send("hello\r\npart"));
         EXPECT_EQ("go", peer.ReadLine());
-        peer.Send("ial\r\n");
+        EXPECT_TRUE(peer.Send("ial\r\n"));
         peer.ReadUntilClose();
     });
     ConnectToServer();
@@ -412,9 +411,9 @@ TEST_F(TCPClientTest, ReadTimeoutEndsLineReadWithEmptyLine) {
 }
 
 TEST_F(TCPClientTest, ReadAvailableReturnsWhatArrivesWithinReadTimeout) {
-    Serve([](LoopbackPeer& peer) {
+    Serve([](TOriginConnection& peer) {
         EXPECT_EQ("ping", peer.ReadLine());
-        peer.Send("pong");
+        EXPECT_TRUE(peer.Send("pong"));
         peer.ReadUntilClose();
     });
     ConnectToServer();
@@ -434,9 +433,9 @@ TEST_F(TCPClientTest, ReadAvailableReturnsWhatArrivesWithinReadTimeout) {
 }
 
 TEST_F(TCPClientTest, SendingToPeerThatHasGoneRaisesSocketError) {
-    Serve([](LoopbackPeer& peer) { peer.Close(); });
+    Serve([](TOriginConnection& peer) { peer.Close(); });
     ConnectToServer();
-    server_->Join();
+    EXPECT_TRUE(Served());
     const TIdBytes chunk(65536, 'x');
     bool raised = false;
     const auto deadline = Clock::now() + std::chrono::seconds(10);
@@ -469,7 +468,7 @@ TEST(IOHandlerStackTest, NeverOpenedHandlerRaisesInsteadOfTouchingASocket) {
 }
 
 TEST_F(TCPClientTest, NagleSettingIsWrittenToEveryNewSocket) {
-    Serve([](LoopbackPeer& peer) { peer.ReadUntilClose(); }, 2);
+    Serve([](TOriginConnection& peer) { peer.ReadUntilClose(); }, 2);
     TIdIOHandlerStack handler;  // borrowed: the client copies its settings in
     client_.SetIOHandler(&handler);
     handler.SetUseNagle(false);

@@ -12,10 +12,12 @@
 #include "base/IdException.h"
 #include "io/IdTCPClient.h"
 #include "net/IdStack.h"
+#include "tests/support/SameBytes.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using vtltest::SameBytes;
 
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -114,7 +116,7 @@ TEST_F(WriteTimeoutTest, PeerThatKeepsReadingSlowlyGetsEveryByte) {
     EXPECT_NO_THROW(client_.IOHandler()->WriteBytes(data));
     reader.join();
     EXPECT_FALSE(failed.load());
-    EXPECT_TRUE(received == data) << received.size() << " of " << Total << " bytes";
+    EXPECT_TRUE(SameBytes(received, data)) << received.size() << " of " << Total << " bytes";
     EXPECT_GT(SecondsSince(start), 0.5) << "the reader was not slow enough to prove anything";
 }
 

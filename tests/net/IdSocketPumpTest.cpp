@@ -14,31 +14,34 @@
 #include "net/IdSocketPump.h"
 #include "net/IdStack.h"
 #include "tests/net/StackTestSupport.h"
+#include "tests/support/SameBytes.h"
 
 namespace {
 
+using vtltest::SameBytes;
+
 // Two connected sockets on loopback: `near` is ours, `far` its peer.
 struct TConnection {
-    std::unique_ptr<TSocket> near;
-    std::unique_ptr<TSocket> far;
+    std::unique_ptr<TLoopbackSocket> near;
+    std::unique_ptr<TLoopbackSocket> far;
 };
 
 TConnection Connect(int32_t receiveBuffer = 0) {
     TIdStack& stack = TIdStack::Instance();
-    TSocket listener;
-    stack.Bind(listener.Get(), "127.0.0.1", 0, Id_IPv4);
-    stack.Listen(listener.Get(), 2);
+    TLoopbackSocket listener = TLoopbackSocket::Create();
+    stack.Bind(listener.Handle(), "127.0.0.1", 0, Id_IPv4);
+    stack.Listen(listener.Handle(), 2);
     std::string ip;
     int32_t port = 0;
     TIdIPVersion version = Id_IPv4;
-    stack.LocalEndpoint(listener.Get(), ip, port, version);
+    stack.LocalEndpoint(listener.Handle(), ip, port, version);
     TConnection connection;
-    connection.far = std::make_unique<TSocket>();
+    connection.far = std::make_unique<TLoopbackSocket>(TLoopbackSocket::Create());
     if (receiveBuffer > 0) {
-        stack.SetIntOption(connection.far->Get(), Id_SOL_SOCKET, Id_SO_RCVBUF, receiveBuffer);
+        stack.SetIntOption(connection.far->Handle(), Id_SOL_SOCKET, Id_SO_RCVBUF, receiveBuffer);
     }
-    stack.Connect(connection.far->Get(), "127.0.0.1", port, Id_IPv4);
-    connection.near = std::make_unique<TSocket>(stack.Accept(listener.Get(), ip, port, version));
+    stack.Connect(connection.far->Handle(), "127.0.0.1", port, Id_IPv4);
+    connection.near = std::make_unique<TLoopbackSocket>(stack.Accept(listener.Handle(), ip, port, version));
     return connection;
 }
 
@@ -90,15 +93,15 @@ TEST_P(SocketPumpTest, MovesEveryByteInOrderAndTellsNothingFromClosed) {
     TConnection in = Connect();
     TConnection out = Connect();
     std::unique_ptr<TIdSocketPump> pump = MakePump();
-    pump->Prepare(in.near->Get(), out.near->Get());
-    EXPECT_EQ(-1, pump->Move(in.near->Get(), out.near->Get(), 65536, 2000));
+    pump->Prepare(in.near->Handle(), out.near->Handle());
+    EXPECT_EQ(-1, pump->Move(in.near->Handle(), out.near->Handle(), 65536, 2000));
 
     const std::string body = Pattern(3 * 1024 * 1024 + 17);
-    TDrain drain(out.far->Get());
+    TDrain drain(out.far->Handle());
     std::thread sender([&] {
         TIdStack& stack = TIdStack::Instance();
         for (size_t sent = 0; sent < body.size();) {
-            sent += static_cast<size_t>(stack.Send(in.far->Get(), reinterpret_cast<const uint8_t*>(body.data()) + sent,
+            sent += static_cast<size_t>(stack.Send(in.far->Handle(), reinterpret_cast<const uint8_t*>(body.data()) + sent,
                                                    static_cast<int32_t>(body.size() - sent)));
         }
         in.far->Close();
@@ -107,12 +110,12 @@ TEST_P(SocketPumpTest, MovesEveryByteInOrderAndTellsNothingFromClosed) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     for (;;) {
         ASSERT_LT(std::chrono::steady_clock::now(), deadline);
-        const int32_t n = pump->Move(in.near->Get(), out.near->Get(), 256 * 1024, 2000);
+        const int32_t n = pump->Move(in.near->Handle(), out.near->Handle(), 256 * 1024, 2000);
         if (n == 0) {
             break;
         }
         if (n < 0) {
-            const TIdStackSocketHandle socket = in.near->Get();
+            const TIdStackSocketHandle socket = in.near->Handle();
             TIdStack::Instance().WaitReadable(&socket, 1, 100);
             continue;
         }
@@ -122,20 +125,20 @@ TEST_P(SocketPumpTest, MovesEveryByteInOrderAndTellsNothingFromClosed) {
     sender.join();
     EXPECT_EQ(static_cast<int64_t>(body.size()), moved);
     out.near->Close();
-    EXPECT_TRUE(drain.Finish() == body);
+    EXPECT_TRUE(SameBytes(drain.Finish(), body));
 }
 
 TEST_P(SocketPumpTest, ReceiverThatTakesNothingIsGivenUpOn) {
     TConnection in = Connect();
     TConnection out = Connect(4096);  // its peer never reads
     std::unique_ptr<TIdSocketPump> pump = MakePump();
-    pump->Prepare(in.near->Get(), out.near->Get());
+    pump->Prepare(in.near->Handle(), out.near->Handle());
     const std::string chunk = Pattern(64 * 1024);
     std::atomic<bool> stop{false};
     std::thread sender([&] {
         TIdStack& stack = TIdStack::Instance();
         while (!stop.load()) {
-            const TIdStackSocketHandle socket = in.far->Get();
+            const TIdStackSocketHandle socket = in.far->Handle();
             if (stack.WaitWritable(socket, 50)) {
                 stack.SendNoWait(socket, reinterpret_cast<const uint8_t*>(chunk.data()),
                                  static_cast<int32_t>(chunk.size()));
@@ -146,8 +149,8 @@ TEST_P(SocketPumpTest, ReceiverThatTakesNothingIsGivenUpOn) {
     int32_t error = 0;
     try {
         for (;;) {
-            if (pump->Move(in.near->Get(), out.near->Get(), 65536, 300) < 0) {
-                const TIdStackSocketHandle socket = in.near->Get();
+            if (pump->Move(in.near->Handle(), out.near->Handle(), 65536, 300) < 0) {
+                const TIdStackSocketHandle socket = in.near->Handle();
                 TIdStack::Instance().WaitReadable(&socket, 1, 100);
             }
             ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));

@@ -28,10 +28,10 @@ protected:
     TIdStack& Stack() { return TIdStack::Instance(); }
 
     // A listener on 127.0.0.1 with a platform-chosen port.
-    int32_t StartListener(TSocket& listener) {
-        Stack().Bind(listener.Get(), "127.0.0.1", 0, Id_IPv4);
-        Stack().Listen(listener.Get(), 5);
-        return LocalPort(listener.Get());
+    int32_t StartListener(TLoopbackSocket& listener) {
+        Stack().Bind(listener.Handle(), "127.0.0.1", 0, Id_IPv4);
+        Stack().Listen(listener.Handle(), 5);
+        return LocalPort(listener.Handle());
     }
 
     TStackUse use_;
@@ -205,38 +205,38 @@ TEST_F(StackTest, UnsupportedIPVersionIsRejected) {
 // ------------------------------------------------------- loopback sockets
 
 TEST_F(StackTest, ConnectAcceptSendReceiveAndPeerClose) {
-    TSocket listener;
+    TLoopbackSocket listener = TLoopbackSocket::Create();
     const int32_t port = StartListener(listener);
-    TSocket client;
-    Stack().Connect(client.Get(), "127.0.0.1", port, Id_IPv4);
+    TLoopbackSocket client = TLoopbackSocket::Create();
+    Stack().Connect(client.Handle(), "127.0.0.1", port, Id_IPv4);
 
     // A pending connection makes the listener readable.
-    const TIdStackSocketHandle listening = listener.Get();
+    const TIdStackSocketHandle listening = listener.Handle();
     ASSERT_TRUE(Stack().WaitReadable(&listening, 1, 5000));
 
     std::string peerIP;
     int32_t peerPort = 0;
     TIdIPVersion peerVersion = Id_IPv6;
-    TSocket server(Stack().Accept(listener.Get(), peerIP, peerPort, peerVersion));
-    ASSERT_NE(server.Get(), InvalidSocket);
+    TLoopbackSocket server(Stack().Accept(listener.Handle(), peerIP, peerPort, peerVersion));
+    ASSERT_NE(server.Handle(), InvalidSocket);
     EXPECT_EQ(peerIP, "127.0.0.1");
-    EXPECT_EQ(peerPort, LocalPort(client.Get()));
+    EXPECT_EQ(peerPort, LocalPort(client.Handle()));
     EXPECT_EQ(peerVersion, Id_IPv4);
 
     const TIdBytes message = TextToBytes("xxhello");
-    EXPECT_EQ(Stack().Send(client.Get(), message, 2), 5);
+    EXPECT_EQ(Stack().Send(client.Handle(), message, 2), 5);
     TIdBytes buffer(64);
     int32_t received = 0;
     while (received < 5) {
-        const int32_t count = Stack().Receive(server.Get(), buffer.data() + received, 64 - received);
+        const int32_t count = Stack().Receive(server.Handle(), buffer.data() + received, 64 - received);
         ASSERT_GT(count, 0);
         received += count;
     }
     EXPECT_EQ(BytesToText(buffer, 0, received), "hello");
 
     client.Close();
-    EXPECT_EQ(Stack().Receive(server.Get(), buffer), 0) << "end of stream";
-    EXPECT_THROW(Stack().Receive(server.Get(), buffer.data(), 0), EIdRangeException);
+    EXPECT_EQ(Stack().Receive(server.Handle(), buffer), 0) << "end of stream";
+    EXPECT_THROW(Stack().Receive(server.Handle(), buffer.data(), 0), EIdRangeException);
 }
 
 // A listener pauses only where pausing helps: not for one connection that
@@ -248,51 +248,51 @@ TEST_F(StackTest, AcceptTellsWhyNothingWasAccepted) {
     TIdIPVersion version = Id_IPv4;
     TIdAcceptFault fault = TIdAcceptFault::None;
 
-    TSocket notListening;
-    EXPECT_EQ(Stack().Accept(notListening.Get(), ip, port, version, &fault), InvalidSocket);
+    TLoopbackSocket notListening = TLoopbackSocket::Create();
+    EXPECT_EQ(Stack().Accept(notListening.Handle(), ip, port, version, &fault), InvalidSocket);
     EXPECT_EQ(fault, TIdAcceptFault::Closed);
 
-    TSocket listener;
+    TLoopbackSocket listener = TLoopbackSocket::Create();
     const int32_t listenPort = StartListener(listener);
-    Stack().SetBlocking(listener.Get(), false);
-    EXPECT_EQ(Stack().Accept(listener.Get(), ip, port, version, &fault), InvalidSocket);
+    Stack().SetBlocking(listener.Handle(), false);
+    EXPECT_EQ(Stack().Accept(listener.Handle(), ip, port, version, &fault), InvalidSocket);
     EXPECT_EQ(fault, TIdAcceptFault::Retry) << "nothing pending on a non-blocking listener";
 
-    TSocket client;
-    Stack().Connect(client.Get(), "127.0.0.1", listenPort, Id_IPv4);
-    const TIdStackSocketHandle listening = listener.Get();
+    TLoopbackSocket client = TLoopbackSocket::Create();
+    Stack().Connect(client.Handle(), "127.0.0.1", listenPort, Id_IPv4);
+    const TIdStackSocketHandle listening = listener.Handle();
     ASSERT_TRUE(Stack().WaitReadable(&listening, 1, 5000));
 #ifdef __linux__
     {
         TNoFreeDescriptors full;
         ASSERT_TRUE(full.Lowered());
-        EXPECT_EQ(Stack().Accept(listener.Get(), ip, port, version, &fault), InvalidSocket);
+        EXPECT_EQ(Stack().Accept(listener.Handle(), ip, port, version, &fault), InvalidSocket);
         EXPECT_EQ(fault, TIdAcceptFault::Exhausted);
     }
 #endif
-    TSocket accepted(Stack().Accept(listener.Get(), ip, port, version, &fault));
-    EXPECT_NE(accepted.Get(), InvalidSocket);
+    TLoopbackSocket accepted(Stack().Accept(listener.Handle(), ip, port, version, &fault));
+    EXPECT_NE(accepted.Handle(), InvalidSocket);
     EXPECT_EQ(fault, TIdAcceptFault::None);
-    EXPECT_EQ(port, LocalPort(client.Get()));
+    EXPECT_EQ(port, LocalPort(client.Handle()));
 }
 
 TEST_F(StackTest, SendingToAClosedPeerRaisesInsteadOfKillingTheProcess) {
-    TSocket listener;
+    TLoopbackSocket listener = TLoopbackSocket::Create();
     const int32_t port = StartListener(listener);
-    TSocket client;
-    Stack().Connect(client.Get(), "127.0.0.1", port, Id_IPv4);
+    TLoopbackSocket client = TLoopbackSocket::Create();
+    Stack().Connect(client.Handle(), "127.0.0.1", port, Id_IPv4);
     std::string ip;
     int32_t peerPort = 0;
     TIdIPVersion version = Id_IPv4;
     {
-        TSocket server(Stack().Accept(listener.Get(), ip, peerPort, version));
+        TLoopbackSocket server(Stack().Accept(listener.Handle(), ip, peerPort, version));
     }
     const TIdBytes chunk(4096, 'x');
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     bool raised = false;
     while (!raised && std::chrono::steady_clock::now() < deadline) {
         try {
-            Stack().Send(client.Get(), chunk, 0);
+            Stack().Send(client.Handle(), chunk, 0);
         } catch (const EIdSocketError&) {
             raised = true;
         }
@@ -301,9 +301,9 @@ TEST_F(StackTest, SendingToAClosedPeerRaisesInsteadOfKillingTheProcess) {
 }
 
 TEST_F(StackTest, ReadinessWaitHonoursTimeouts) {
-    TSocket listener;
+    TLoopbackSocket listener = TLoopbackSocket::Create();
     StartListener(listener);
-    const TIdStackSocketHandle socket = listener.Get();
+    const TIdStackSocketHandle socket = listener.Handle();
     bool ready = true;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(Stack().WaitReadable(&socket, 1, 0, &ready));
@@ -318,12 +318,12 @@ TEST_F(StackTest, ReadinessWaitHonoursTimeouts) {
 }
 
 TEST_F(StackTest, TimedConnectPiecesReportTheOutcome) {
-    TSocket closedPort;
-    Stack().Bind(closedPort.Get(), "127.0.0.1", 0, Id_IPv4);
-    TSocket client;
-    Stack().SetBlocking(client.Get(), false);
+    TLoopbackSocket closedPort = TLoopbackSocket::Create();
+    Stack().Bind(closedPort.Handle(), "127.0.0.1", 0, Id_IPv4);
+    TLoopbackSocket client = TLoopbackSocket::Create();
+    Stack().SetBlocking(client.Handle(), false);
     try {
-        Stack().Connect(client.Get(), "127.0.0.1", LocalPort(closedPort.Get()), Id_IPv4);
+        Stack().Connect(client.Handle(), "127.0.0.1", LocalPort(closedPort.Handle()), Id_IPv4);
     } catch (const EIdSocketError& e) {
         // POSIX says "in progress", Winsock "would block"; loopback may also
         // refuse at once.
@@ -334,22 +334,22 @@ TEST_F(StackTest, TimedConnectPiecesReportTheOutcome) {
             return;
         }
     }
-    ASSERT_TRUE(Stack().WaitWritable(client.Get(), 10000));
-    EXPECT_EQ(Stack().PendingError(client.Get()), IdErr::ConnectionRefused);
+    ASSERT_TRUE(Stack().WaitWritable(client.Handle(), 10000));
+    EXPECT_EQ(Stack().PendingError(client.Handle()), IdErr::ConnectionRefused);
 
-    TSocket listener;
+    TLoopbackSocket listener = TLoopbackSocket::Create();
     const int32_t port = StartListener(listener);
-    TSocket good;
-    Stack().SetBlocking(good.Get(), false);
+    TLoopbackSocket good = TLoopbackSocket::Create();
+    Stack().SetBlocking(good.Handle(), false);
     try {
-        Stack().Connect(good.Get(), "127.0.0.1", port, Id_IPv4);
+        Stack().Connect(good.Handle(), "127.0.0.1", port, Id_IPv4);
     } catch (const EIdSocketError& e) {
         EXPECT_TRUE(e.LastError() == IdErr::InProgress || e.LastError() == IdErr::WouldBlock)
             << e.LastError();
     }
-    ASSERT_TRUE(Stack().WaitWritable(good.Get(), 10000));
-    EXPECT_EQ(Stack().PendingError(good.Get()), 0);
-    Stack().SetBlocking(good.Get(), true);
+    ASSERT_TRUE(Stack().WaitWritable(good.Handle(), 10000));
+    EXPECT_EQ(Stack().PendingError(good.Handle()), 0);
+    Stack().SetBlocking(good.Handle(), true);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// Test support for the socket layer: a use of the stack for a test's
-// lifetime, a raw socket that is closed when it goes out of scope, and (on
-// Linux) a process without a free descriptor for a while.
+// Test support for the socket layer: the shared stack use and loopback
+// socket of tests/support, and (on Linux) a process without a free
+// descriptor for a while.
 #pragma once
 
 #ifdef __linux__
@@ -10,33 +10,11 @@
 #endif
 
 #include "net/IdStack.h"
+#include "tests/support/LoopbackSocket.h"
+#include "tests/support/StackUse.h"
 
-struct TStackUse {
-    TStackUse() { TIdStack::IncUsage(); }
-    ~TStackUse() { TIdStack::DecUsage(); }
-    TStackUse(const TStackUse&) = delete;
-    TStackUse& operator=(const TStackUse&) = delete;
-};
-
-class TSocket {
-public:
-    explicit TSocket(TIdIPVersion version = Id_IPv4)
-        : socket_(TIdStack::Instance().CreateSocket(Id_SOCK_STREAM, 0, version)) {}
-    explicit TSocket(TIdStackSocketHandle socket) : socket_(socket) {}
-    ~TSocket() { Close(); }
-    TSocket(const TSocket&) = delete;
-    TSocket& operator=(const TSocket&) = delete;
-    TIdStackSocketHandle Get() const { return socket_; }
-    void Close() {
-        if (socket_ != InvalidSocket) {
-            TIdStack::Instance().Disconnect(socket_);
-            socket_ = InvalidSocket;
-        }
-    }
-
-private:
-    TIdStackSocketHandle socket_;
-};
+using vtltest::TLoopbackSocket;
+using vtltest::TStackUse;
 
 #ifdef __linux__
 // Lowers the process's open-file limit to the lowest free descriptor

@@ -166,7 +166,7 @@ void PrintTo(const GuardedCase& c, std::ostream* os) { *os << c.name; }
 
 class GuardedMethod : public AuthProxy, public ::testing::WithParamInterface<GuardedCase> {
 protected:
-    std::string Request(const OriginServer& origin, const std::string& credentials) const {
+    std::string Request(const TOriginServer& origin, const std::string& credentials) const {
         const GuardedCase& c = GetParam();
         const std::string target =
             c.connect ? "127.0.0.1:" + std::to_string(origin.Port()) : origin.Url("/guarded");
@@ -188,34 +188,34 @@ INSTANTIATE_TEST_SUITE_P(Methods, GuardedMethod, ::testing::ValuesIn(kGuardedCas
                          CaseName());
 
 TEST_P(GuardedMethod, WithoutCredentialsAnswers407AndNeverContactsOrigin) {
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\n\r\nsecret"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\n\r\nsecret"));
     RawClient client = Exchange(Request(origin, ""));
     EXPECT_EQ(client.Received(), kAuthRequired);
     EXPECT_EQ(client.State(), ReadState::Closed);
     client.Close();
-    ASSERT_TRUE(Eventually([&] { return proxy_.LiveContexts().Count() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return proxy_.LiveContexts().Count() == 0; }));
     EXPECT_EQ(origin.StopAndCount(), 0u);
 }
 
 TEST_P(GuardedMethod, WrongCredentialsAnswer407) {
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\n\r\nsecret"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\n\r\nsecret"));
     for (const std::string& value : {"Basic " + Base64("alice:wrong"), "Basic " + Base64("ALICE:s3cret:x"),
                                      "Digest " + Base64("alice:s3cret:x"), std::string("Basic")}) {
         RawClient client = Exchange(Request(origin, "Proxy-Authorization: " + value + "\r\n"));
         EXPECT_EQ(client.Received(), kAuthRequired) << value;
     }
-    ASSERT_TRUE(Eventually([&] { return proxy_.LiveContexts().Count() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return proxy_.LiveContexts().Count() == 0; }));
     EXPECT_EQ(origin.StopAndCount(), 0u);
 }
 
 TEST_P(GuardedMethod, ValidCredentialsInAnyHeaderCaseAreServed) {
     const GuardedCase& c = GetParam();
-    OriginServer origin([&c](OriginConnection& conn) {
+    TOriginServer origin([&c](TOriginConnection& conn) {
         if (c.connect) {
             conn.Send("tunnel-open");
             conn.ReadToClose();
         } else {
-            OriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok")(conn);
+            TOriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok")(conn);
         }
     });
     RawClient client = Connect();
@@ -236,7 +236,7 @@ TEST_P(GuardedMethod, ValidCredentialsInAnyHeaderCaseAreServed) {
 // ----------------------------------------- what the origin gets to see
 
 TEST_F(AuthProxy, CredentialsAreDroppedAndEveryOtherLineKeepsItsPlace) {
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 204 No Content\r\n\r\n"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 204 No Content\r\n\r\n"));
     const std::string head = "GET " + origin.Url("/a?b=c") + " HTTP/1.1\r\n" +
                              "Host: 127.0.0.1\r\n"
                              "X-First: 1\r\n"
@@ -256,7 +256,7 @@ TEST_F(AuthProxy, CredentialsAreDroppedAndEveryOtherLineKeepsItsPlace) {
 }
 
 TEST_F(AuthProxy, PostBodyFollowsTheHeadWithoutCredentials) {
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n"));
     RawClient client = Exchange("POST " + origin.Url("/form") + " HTTP/1.1\r\n" +
                                 "Proxy-Authorization: Basic " + kAlice + "\r\n" +
                                 "Content-Length: 7\r\n"
@@ -272,7 +272,7 @@ protected:
 };
 
 TEST_F(OpenProxy, WithoutAuthenticationCredentialsPassUnchanged) {
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 204 No Content\r\n\r\n"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 204 No Content\r\n\r\n"));
     const std::string headers = "Proxy-Authorization: Basic " + Base64("someone:else") +
                                 "\r\n"
                                 "Host: h\r\n";
@@ -286,7 +286,7 @@ TEST_F(OpenProxy, WithoutAuthenticationCredentialsPassUnchanged) {
 // One address guesses: past ten failures its refusals come a second late,
 // while a client at another address is served, and refused, at once.
 TEST_F(AuthProxy, GuessingIsSlowedForTheGuesserOnly) {
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"));
     auto ask = [&](const std::string& from, const std::string& credentials) {
         RawClient client(port_, from);
         EXPECT_TRUE(client.Send("GET " + origin.Url("/") + " HTTP/1.0\r\nProxy-Authorization: Basic " +
@@ -323,7 +323,7 @@ TEST_F(AuthProxy, GuessingIsSlowedForTheGuesserOnly) {
 // answer must still be readable, followed by an orderly end of stream rather
 // than a reset.
 TEST_F(AuthProxy, RefusalReachesClientThatIsStillSendingItsBody) {
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\n\r\n"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\n\r\n"));
     const std::string body = PatternBytes(600 * 1024, 7);
     RawClient client = Connect();
     ASSERT_TRUE(client.Send("POST " + origin.Url("/upload") + " HTTP/1.1\r\nContent-Length: " +
@@ -335,7 +335,7 @@ TEST_F(AuthProxy, RefusalReachesClientThatIsStillSendingItsBody) {
     EXPECT_EQ(client.Received(), kAuthRequired);
     EXPECT_EQ(client.State(), ReadState::Closed);
     client.Close();
-    ASSERT_TRUE(Eventually([&] { return proxy_.LiveContexts().Count() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return proxy_.LiveContexts().Count() == 0; }));
     EXPECT_EQ(origin.StopAndCount(), 0u);
 }
 

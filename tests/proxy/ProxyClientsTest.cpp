@@ -83,11 +83,11 @@ protected:
 TEST_F(WithCurl, Get) {
     StartProxy();
     const std::string body = "<html>" + std::string(40000, 'x') + "</html>\n";
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
                                             std::to_string(body.size()) + "\r\n\r\n" + body));
     const CurlResult result = Curl("'" + origin.Url("/curl/get?x=1") + "'");
     EXPECT_EQ(result.exitCode, 0) << result.errors;
-    EXPECT_TRUE(result.output == body);
+    EXPECT_TRUE(SameBytes(result.output, body));
     const std::string request = origin.Received();
     const std::string start = "GET /curl/get?x=1 HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(origin.Port()) + "\r\n";
     EXPECT_EQ(request.rfind(start, 0), 0u) << request;
@@ -97,7 +97,7 @@ TEST_F(WithCurl, Get) {
 
 TEST_F(WithCurl, Head) {
     StartProxy();
-    OriginServer origin([](OriginConnection& c) {
+    TOriginServer origin([](TOriginConnection& c) {
         c.ReadHead();
         c.Send("HTTP/1.0 200 OK\r\nContent-Length: 123456\r\nX-Origin: yes\r\n\r\n");
         c.ReadToClose();
@@ -110,7 +110,7 @@ TEST_F(WithCurl, Head) {
 
 TEST_F(WithCurl, Post) {
     StartProxy();
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 8\r\n\r\naccepted"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 8\r\n\r\naccepted"));
     const CurlResult result = Curl("-d 'a=1&b=two' '" + origin.Url("/curl/post") + "'");
     EXPECT_EQ(result.exitCode, 0) << result.errors;
     EXPECT_EQ(result.output, "accepted");
@@ -123,7 +123,7 @@ TEST_F(WithCurl, Post) {
 TEST_F(WithCurl, ProxyCredentials) {
     proxy_.SetCredentials("curl-user", "p:w");
     StartProxy();
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 6\r\n\r\ninside"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 6\r\n\r\ninside"));
     const CurlResult refused = Curl("-w '%{http_code}' '" + origin.Url("/private") + "'");
     EXPECT_EQ(refused.written, "407");
     const CurlResult wrong = Curl("--proxy-user curl-user:pw -w '%{http_code}' '" + origin.Url("/private") + "'");
@@ -139,7 +139,7 @@ TEST_F(WithCurl, ProxyCredentials) {
 TEST_F(WithCurl, Tunnel) {
     StartProxy();
     // Through a tunnel curl talks to the target itself.
-    OriginServer origin(OriginServer::Reply("HTTP/1.1 200 OK\r\nContent-Length: 9\r\nConnection: close\r\n\r\ntunnelled"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.1 200 OK\r\nContent-Length: 9\r\nConnection: close\r\n\r\ntunnelled"));
     const CurlResult result = Curl("-p '" + origin.Url("/through") + "'");
     EXPECT_EQ(result.exitCode, 0) << result.errors;
     EXPECT_EQ(result.output, "tunnelled");
@@ -164,7 +164,7 @@ TEST_F(ManyClients, EachOfTwoHundredGetsExactlyItsOwnDocument) {
     RecordDocuments();
     StartProxy();
     {
-        OriginServer origin([&bodyOf](OriginConnection& c) {
+        TOriginServer origin([&bodyOf](TOriginConnection& c) {
             if (!c.ReadHead()) {
                 return;
             }
@@ -204,7 +204,7 @@ TEST_F(ManyClients, EachOfTwoHundredGetsExactlyItsOwnDocument) {
     if (threadsBefore > 0) {
         // Threads parked by earlier tests may expire meanwhile: none of this
         // test's may stay, so the count ends at most where it began.
-        EXPECT_TRUE(Eventually([&] { return ProcStatusValue("Threads") <= threadsBefore; }))
+        EXPECT_TRUE(WaitUntil([&] { return ProcStatusValue("Threads") <= threadsBefore; }))
             << "threads before: " << threadsBefore << ", now: " << ProcStatusValue("Threads");
     }
 }

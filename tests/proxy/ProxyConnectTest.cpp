@@ -23,13 +23,13 @@ class Tunnel : public ProxyTest {
 protected:
     void SetUp() override { StartProxy(); }
 
-    static std::string ConnectRequest(const OriginServer& target) {
+    static std::string ConnectRequest(const TOriginServer& target) {
         return "CONNECT 127.0.0.1:" + std::to_string(target.Port()) +
                " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: t\r\n\r\n";
     }
 
     // Opens a tunnel and reads the established answer.
-    RawClient Open(const OriginServer& target, std::string_view early = {}) {
+    RawClient Open(const TOriginServer& target, std::string_view early = {}) {
         RawClient client = Connect();
         EXPECT_TRUE(client.Send(ConnectRequest(target) + std::string(early)));
         EXPECT_TRUE(client.ReadCount(kEstablished.size()));
@@ -41,7 +41,7 @@ protected:
 TEST_F(Tunnel, AnswersExactlyAndCarriesBytesBothWays) {
     const std::string toTarget = "\x16\x03\x01 client hello \0\r\n\r\n"s + PatternBytes(5000, 11);
     const std::string toClient = "\x16\x03\x03 server hello \r\n.\r\n"s + PatternBytes(7000, 12);
-    OriginServer target([&](OriginConnection& c) {
+    TOriginServer target([&](TOriginConnection& c) {
         if (c.ReadCount(toTarget.size())) {
             c.Send(toClient);
         }
@@ -54,14 +54,14 @@ TEST_F(Tunnel, AnswersExactlyAndCarriesBytesBothWays) {
     client.Clear();
     ASSERT_TRUE(client.Send(toTarget));
     ASSERT_TRUE(client.ReadCount(toClient.size()));
-    EXPECT_TRUE(client.Received() == toClient);
+    EXPECT_TRUE(SameBytes(client.Received(), toClient));
     client.Close();
     ASSERT_TRUE(target.WaitFinished(1));
-    EXPECT_TRUE(target.Received() == toTarget);
+    EXPECT_TRUE(SameBytes(target.Received(), toTarget));
 }
 
 TEST_F(Tunnel, BytesSentWithTheRequestGoFirst) {
-    OriginServer target([](OriginConnection& c) {
+    TOriginServer target([](TOriginConnection& c) {
         c.ReadCount(5);
         c.Send("reply");
         c.ReadToClose();
@@ -75,7 +75,7 @@ TEST_F(Tunnel, BytesSentWithTheRequestGoFirst) {
 
 TEST_F(Tunnel, TargetClosingRightAfterABurstDeliversAllOfIt) {
     const std::string burst = PatternBytes(256 * 1024, 21);
-    OriginServer target([&burst](OriginConnection& c) {
+    TOriginServer target([&burst](TOriginConnection& c) {
         c.Send(burst);
         c.Close();
     });
@@ -83,25 +83,25 @@ TEST_F(Tunnel, TargetClosingRightAfterABurstDeliversAllOfIt) {
     EXPECT_TRUE(client.ReadToClose());
     EXPECT_EQ(client.State(), ReadState::Closed);
     EXPECT_EQ(client.Received().size(), kEstablished.size() + burst.size());
-    EXPECT_TRUE(client.Received() == kEstablished + burst);
+    EXPECT_TRUE(SameBytes(client.Received(), kEstablished + burst));
 }
 
 TEST_F(Tunnel, ClientClosingRightAfterABurstDeliversAllOfIt) {
     const std::string burst = PatternBytes(256 * 1024, 22);
-    OriginServer target([](OriginConnection& c) { c.ReadToClose(); });
+    TOriginServer target([](TOriginConnection& c) { c.ReadToClose(); });
     RawClient client = Open(target);
     ASSERT_TRUE(client.Send(burst));
     client.Close();
     ASSERT_TRUE(target.WaitFinished(1));
     const std::string received = target.Received();
     EXPECT_EQ(received.size(), burst.size());
-    EXPECT_TRUE(received == burst);
+    EXPECT_TRUE(SameBytes(received, burst));
 }
 
 TEST_F(Tunnel, LargeTransfersInBothDirectionsAtOnce) {
     const std::string up = PatternBytes(2 * 1024 * 1024, 31);
     const std::string down = PatternBytes(2 * 1024 * 1024 + 5, 32);
-    OriginServer target([&down, &up](OriginConnection& c) {
+    TOriginServer target([&down, &up](TOriginConnection& c) {
         std::thread writer([&c, &down] { c.Send(down); });
         c.ReadCount(up.size(), 20s);
         writer.join();
@@ -112,10 +112,10 @@ TEST_F(Tunnel, LargeTransfersInBothDirectionsAtOnce) {
     const bool all = client.ReadCount(kEstablished.size() + down.size(), 20s);
     writer.join();
     EXPECT_TRUE(all);
-    EXPECT_TRUE(client.Received() == kEstablished + down);
+    EXPECT_TRUE(SameBytes(client.Received(), kEstablished + down));
     client.Close();
     ASSERT_TRUE(target.WaitFinished(1, 20s));
-    EXPECT_TRUE(target.Received() == up);
+    EXPECT_TRUE(SameBytes(target.Received(), up));
 }
 
 // Each message from the target is sent only after the client has seen the
@@ -126,7 +126,7 @@ TEST_F(Tunnel, TargetBytesArePassedOnWithoutWaitingForTheClient) {
     std::mutex lock;
     std::condition_variable changed;
     int seen = 0;
-    OriginServer target([&](OriginConnection& c) {
+    TOriginServer target([&](TOriginConnection& c) {
         for (int i = 0; i < kMessages; ++i) {
             {
                 std::unique_lock hold(lock);
@@ -175,7 +175,7 @@ TEST_F(Tunnel, TargetWithoutUsablePortUsesPort443) {
 // carry is a tab; a control byte in the request line is refused outright,
 // so that no peer reads the line otherwise than we do.
 TEST_F(Tunnel, TabInThePortIsRefused) {
-    OriginServer target([](OriginConnection& c) {
+    TOriginServer target([](TOriginConnection& c) {
         c.Send("hi");
         c.ReadToClose();
     });
@@ -185,7 +185,7 @@ TEST_F(Tunnel, TabInThePortIsRefused) {
 }
 
 TEST_F(Tunnel, TargetClosingWithoutDataEndsTheTunnel) {
-    OriginServer target([](OriginConnection& c) { c.Close(); });
+    TOriginServer target([](TOriginConnection& c) { c.Close(); });
     RawClient client = Open(target);
     EXPECT_TRUE(client.ReadToClose());
     EXPECT_EQ(client.Received(), kEstablished);
@@ -196,7 +196,7 @@ class IdleTunnel : public ProxyTest {};
 TEST_F(IdleTunnel, IdleLimitEndsTheTunnel) {
     proxy_.SetIdleTimeout(1);
     StartProxy();
-    OriginServer target([](OriginConnection& c) { c.ReadToClose(); });
+    TOriginServer target([](TOriginConnection& c) { c.ReadToClose(); });
     RawClient client = Connect();
     ASSERT_TRUE(client.Send("CONNECT 127.0.0.1:" + std::to_string(target.Port()) + " HTTP/1.1\r\n\r\n"));
     ASSERT_TRUE(client.ReadCount(kEstablished.size()));
@@ -210,7 +210,7 @@ TEST_F(IdleTunnel, IdleLimitEndsTheTunnel) {
 TEST_F(IdleTunnel, TrafficKeepsTheTunnelOpenPastTheIdleLimit) {
     proxy_.SetIdleTimeout(1);
     StartProxy();
-    OriginServer target([](OriginConnection& c) {
+    TOriginServer target([](TOriginConnection& c) {
         // Echo every byte until the client closes.
         size_t echoed = 0;
         while (!c.PeerClosed()) {

@@ -26,7 +26,7 @@ protected:
 // ------------------------------------------------------------------- GET
 
 TEST_F(Forwarding, OriginGetsPathAndQueryWithoutFragmentAndHeadersUnchanged) {
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 204 No Content\r\n\r\n"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 204 No Content\r\n\r\n"));
     const std::string headers =
         "Host: 127.0.0.1\r\n"
         "User-Agent: test/1.0\r\n"
@@ -41,14 +41,14 @@ TEST_F(Forwarding, OriginGetsPathAndQueryWithoutFragmentAndHeadersUnchanged) {
 }
 
 TEST_F(Forwarding, RootTargetWithoutPathAsksForSlash) {
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 204 No Content\r\n\r\n"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 204 No Content\r\n\r\n"));
     RawClient client = Exchange("GET " + origin.Url("") + " HTTP/1.0\r\n\r\n");
     EXPECT_EQ(client.Received(), "HTTP/1.0 204 No Content\r\n\r\n");
     EXPECT_EQ(origin.Received(), "GET / HTTP/1.0\r\n\r\n");
 }
 
 TEST_F(Forwarding, LineEndsBecomeCrLfBothWays) {
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\nServer: bare-lf\r\nContent-Length: 4\n\nA\nBC"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\nServer: bare-lf\r\nContent-Length: 4\n\nA\nBC"));
     RawClient client = Exchange("GET " + origin.Url("/lf") + " HTTP/1.0\nHost: h\nX-Mixed: y\r\n\n");
     EXPECT_EQ(client.Received(), "HTTP/1.0 200 OK\r\nServer: bare-lf\r\nContent-Length: 4\r\n\r\nA\nBC");
     EXPECT_EQ(origin.Received(), "GET /lf HTTP/1.0\r\nHost: h\r\nX-Mixed: y\r\n\r\n");
@@ -58,32 +58,32 @@ TEST_F(Forwarding, BinaryBodyWithContentLengthArrivesWholeAndIsReported) {
     const std::string body = PatternBytes(300 * 1024 + 17, 1) + std::string("\r\n\0\r\n.\r\n", 8);
     const std::string head = "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
                              std::to_string(body.size()) + "\r\n\r\n";
-    OriginServer origin(OriginServer::Reply(head + body));
+    TOriginServer origin(TOriginServer::Reply(head + body));
     const std::string target = "http://localhost:" + std::to_string(origin.Port()) + "/file.bin";
     RawClient client = Exchange("GET " + target + " HTTP/1.0\r\n\r\n");
     EXPECT_EQ(client.Received().size(), head.size() + body.size());
-    EXPECT_TRUE(client.Received() == head + body);
+    EXPECT_TRUE(SameBytes(client.Received(), head + body));
     const std::vector<DocumentCall> documents = Documents();
     ASSERT_EQ(documents.size(), 1u);
     EXPECT_EQ(documents[0].document, "localhost");
     EXPECT_EQ(documents[0].host, "127.0.0.1");
     EXPECT_EQ(documents[0].size, body.size());
     EXPECT_EQ(documents[0].firstHeader, "HTTP/1.0 200 OK");
-    EXPECT_TRUE(documents[0].body == body);
+    EXPECT_TRUE(SameBytes(documents[0].body, body));
 }
 
 TEST_F(Forwarding, BodyWithoutContentLengthIsReadUntilOriginCloses) {
     const std::string body = PatternBytes(700 * 1024, 2);
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\nServer: o\r\n\r\n" + body));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\nServer: o\r\n\r\n" + body));
     RawClient client = Exchange("GET " + origin.Url("/stream") + " HTTP/1.0\r\n\r\n");
-    EXPECT_TRUE(client.Received() == "HTTP/1.0 200 OK\r\nServer: o\r\n\r\n" + body);
+    EXPECT_TRUE(SameBytes(client.Received(), "HTTP/1.0 200 OK\r\nServer: o\r\n\r\n" + body));
     const std::vector<DocumentCall> documents = Documents();
     ASSERT_EQ(documents.size(), 1u);
     EXPECT_EQ(documents[0].size, body.size());
 }
 
 TEST_F(Forwarding, ContentLengthZeroReadsNoBodyAndStillReports) {
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\nNOT-A-BODY"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\nNOT-A-BODY"));
     RawClient client = Exchange("GET " + origin.Url("/empty") + " HTTP/1.0\r\n\r\n");
     EXPECT_EQ(client.Received(), "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n");
     const std::vector<DocumentCall> documents = Documents();
@@ -93,7 +93,7 @@ TEST_F(Forwarding, ContentLengthZeroReadsNoBodyAndStillReports) {
 }
 
 TEST_F(Forwarding, OnlyContentLengthBytesAreRelayed) {
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\ncontent-length:  5 \r\n\r\nhelloTRAILING"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\ncontent-length:  5 \r\n\r\nhelloTRAILING"));
     RawClient client = Exchange("GET " + origin.Url("/") + " HTTP/1.0\r\n\r\n");
     EXPECT_EQ(client.Received(), "HTTP/1.0 200 OK\r\ncontent-length:  5 \r\n\r\nhello");
 }
@@ -102,7 +102,7 @@ TEST_F(Forwarding, OnlyContentLengthBytesAreRelayed) {
 // anything else means the body ends when the origin closes.
 TEST_F(Forwarding, UnusableContentLengthMeansReadUntilClose) {
     for (const char* length : {"-5", "abc", "+9", "0x10", "$10", "9223372036854775808"}) {
-        OriginServer origin(OriginServer::Reply(std::string("HTTP/1.0 200 OK\r\nContent-Length: ") + length +
+        TOriginServer origin(TOriginServer::Reply(std::string("HTTP/1.0 200 OK\r\nContent-Length: ") + length +
                                                 "\r\n\r\nall of it"));
         RawClient client = Exchange("GET " + origin.Url("/") + " HTTP/1.0\r\n\r\n");
         EXPECT_EQ(client.Received(), std::string("HTTP/1.0 200 OK\r\nContent-Length: ") + length +
@@ -120,7 +120,7 @@ TEST_F(Forwarding, DocumentHandlerCanReplaceTheBody) {
         replacement->Write(text.data(), static_cast<int64_t>(text.size()));
         stream = std::move(replacement);  // the original is freed with the old pointer
     };
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 8\r\n\r\noriginal"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 8\r\n\r\noriginal"));
     RawClient client = Exchange("GET " + origin.Url("/") + " HTTP/1.0\r\n\r\n");
     EXPECT_EQ(client.Received(), "HTTP/1.0 200 OK\r\nContent-Length: 8\r\n\r\nreplaced body");
 }
@@ -128,7 +128,7 @@ TEST_F(Forwarding, DocumentHandlerCanReplaceTheBody) {
 TEST_F(Forwarding, DocumentHandlerCanDropTheBody) {
     proxy_.OnHTTPDocument = [](TIdHTTPProxyServer&, const std::string&, std::unique_ptr<TStream>& stream,
                                const TIdHeaderList&, const std::string&, uint64_t) { stream.reset(); };
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\n\r\nsecret"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\n\r\nsecret"));
     RawClient client = Exchange("GET " + origin.Url("/") + " HTTP/1.0\r\n\r\n");
     EXPECT_EQ(client.Received(), "HTTP/1.0 200 OK\r\n\r\n");
 }
@@ -141,7 +141,7 @@ TEST_F(Forwarding, DocumentHandlerFailingOnASmallAnswerLeavesTheHead) {
                                const TIdHeaderList&, const std::string&, uint64_t) {
         throw EIdException("handler failed");
     };
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello"));
     RawClient client = Exchange("GET " + origin.Url("/") + " HTTP/1.0\r\n\r\n");
     EXPECT_EQ(client.Received(), "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\n");
 }
@@ -187,7 +187,7 @@ TEST_F(Forwarding, MalformedRequestsCloseWithoutAnswer) {
 }
 
 TEST_F(Forwarding, OriginClosingInsideItsHeaderBlockClosesClientWithoutAnswer) {
-    OriginServer origin([](OriginConnection& c) {
+    TOriginServer origin([](TOriginConnection& c) {
         c.ReadHead();
         c.Send("HTTP/1.0 200 OK\r\nContent-Len");
     });
@@ -196,17 +196,17 @@ TEST_F(Forwarding, OriginClosingInsideItsHeaderBlockClosesClientWithoutAnswer) {
 }
 
 TEST_F(Forwarding, OnlyTheFirstOfTwoRequestsIsServed) {
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\none"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\none"));
     RawClient client = Exchange("GET " + origin.Url("/first") + " HTTP/1.1\r\nHost: a\r\n\r\n" + "GET " +
                                 origin.Url("/second") + " HTTP/1.1\r\nHost: a\r\n\r\n");
     EXPECT_EQ(client.Received(), "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\none");
-    ASSERT_TRUE(Eventually([&] { return proxy_.LiveContexts().Count() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return proxy_.LiveContexts().Count() == 0; }));
     EXPECT_EQ(origin.StopAndCount(), 1u);
     EXPECT_EQ(origin.Received(0), "GET /first HTTP/1.0\r\nHost: a\r\n\r\n");
 }
 
 TEST_F(Forwarding, ConcurrentDocumentsReportTheirOwnBodies) {
-    OriginServer origin([](OriginConnection& c) {
+    TOriginServer origin([](TOriginConnection& c) {
         c.ReadHead();
         const std::string head = c.Received();
         const size_t slash = head.find('/');
@@ -222,13 +222,13 @@ TEST_F(Forwarding, ConcurrentDocumentsReportTheirOwnBodies) {
     }
     for (uint32_t i = 0; i < 8; ++i) {
         ASSERT_TRUE(clients[i].ReadToClose());
-        EXPECT_TRUE(clients[i].Received() == "HTTP/1.0 200 OK\r\n\r\n" + PatternBytes(20000 + i, i)) << i;
+        EXPECT_TRUE(SameBytes(clients[i].Received(), "HTTP/1.0 200 OK\r\n\r\n" + PatternBytes(20000 + i, i))) << i;
     }
     std::vector<DocumentCall> documents = Documents();
     ASSERT_EQ(documents.size(), 8u);
     for (const DocumentCall& call : documents) {
         const auto seed = static_cast<uint32_t>(call.size - 20000);
-        EXPECT_TRUE(call.body == PatternBytes(20000 + seed, seed));
+        EXPECT_TRUE(SameBytes(call.body, PatternBytes(20000 + seed, seed)));
     }
 }
 
@@ -237,7 +237,7 @@ TEST_F(Forwarding, ConcurrentDocumentsReportTheirOwnBodies) {
 TEST_F(Forwarding, HeadIsForwardedAndRelaysOnlyTheHead) {
     // The origin announces a body, sends some of it anyway and keeps the
     // connection open: the proxy must neither relay nor wait for a body.
-    OriginServer origin([](OriginConnection& c) {
+    TOriginServer origin([](TOriginConnection& c) {
         c.ReadHead();
         c.Send("HTTP/1.0 200 OK\r\nContent-Length: 100000\r\nContent-Type: text/html\r\n\r\nstray body bytes");
         c.ReadToClose();
@@ -251,7 +251,7 @@ TEST_F(Forwarding, HeadIsForwardedAndRelaysOnlyTheHead) {
 }
 
 TEST_F(Forwarding, HeadWithoutContentLengthDoesNotWaitForClose) {
-    OriginServer origin([](OriginConnection& c) {
+    TOriginServer origin([](TOriginConnection& c) {
         c.ReadHead();
         c.Send("HTTP/1.0 404 Not Found\r\nServer: o\r\n\r\n");
         c.ReadToClose();
@@ -264,7 +264,7 @@ TEST_F(Forwarding, HeadWithoutContentLengthDoesNotWaitForClose) {
 // ------------------------------------------------------------------ POST
 
 TEST_F(Forwarding, PostForwardsExactlyContentLengthBytes) {
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 201 Created\r\nContent-Length: 2\r\n\r\nok"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 201 Created\r\nContent-Length: 2\r\n\r\nok"));
     RawClient client = Exchange("POST " + origin.Url("/form?id=3") + " HTTP/1.1\r\n" +
                                 "Content-Type: text/plain\r\n"
                                 "Content-Length: 10\r\n"
@@ -281,7 +281,7 @@ TEST_F(Forwarding, PostForwardsExactlyContentLengthBytes) {
 
 TEST_F(Forwarding, PostBodyArrivingInPiecesIsForwardedWhole) {
     const std::string body = PatternBytes(1024 * 1024 + 3, 4);
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n"));
     RawClient client = Connect();
     ASSERT_TRUE(client.Send("POST " + origin.Url("/up") + " HTTP/1.0\r\nContent-Length: " +
                             std::to_string(body.size()) + "\r\n\r\n"));
@@ -294,18 +294,18 @@ TEST_F(Forwarding, PostBodyArrivingInPiecesIsForwardedWhole) {
         "POST /up HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     const std::string received = origin.Received();
     EXPECT_EQ(received.size(), expected.size());
-    EXPECT_TRUE(received == expected);
+    EXPECT_TRUE(SameBytes(received, expected));
 }
 
 TEST_F(Forwarding, PostWithoutContentLengthSendsNoBody) {
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n"));
     RawClient client = Exchange("POST " + origin.Url("/nobody") + " HTTP/1.0\r\nX-A: 1\r\n\r\nignored bytes");
     EXPECT_EQ(client.Received(), "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n");
     EXPECT_EQ(origin.Received(), "POST /nobody HTTP/1.0\r\nX-A: 1\r\n\r\n");
 }
 
 TEST_F(Forwarding, PostWithEqualDuplicateContentLengthsIsForwarded) {
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n"));
     const std::string head = "POST " + origin.Url("/dup") + " HTTP/1.0\r\nContent-Length: 4\r\ncontent-length:  4\r\n\r\n";
     RawClient client = Exchange(head + "abcd");
     EXPECT_EQ(client.Received(), "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n");
@@ -313,12 +313,12 @@ TEST_F(Forwarding, PostWithEqualDuplicateContentLengthsIsForwarded) {
 }
 
 TEST_F(Forwarding, PostClientClosingInsideTheBodyContactsNoOrigin) {
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\n\r\n"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\n\r\n"));
     RawClient client = Connect();
     ASSERT_TRUE(client.Send("POST " + origin.Url("/") + " HTTP/1.0\r\nContent-Length: 100\r\n\r\nonly ten.."));
     client.ShutdownSending();
     EXPECT_TRUE(client.ClosesWithoutData());
-    ASSERT_TRUE(Eventually([&] { return proxy_.LiveContexts().Count() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return proxy_.LiveContexts().Count() == 0; }));
     EXPECT_EQ(origin.StopAndCount(), 0u);
 }
 
@@ -357,13 +357,13 @@ const RefusedBodyCase kRefusedBodies[] = {
 INSTANTIATE_TEST_SUITE_P(Table, RefusedBody, ::testing::ValuesIn(kRefusedBodies), CaseName());
 
 TEST_P(RefusedBody, IsAnsweredAndNothingIsForwarded) {
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\n\r\n"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\n\r\n"));
     RawClient client = Exchange("POST " + origin.Url("/x") + " HTTP/1.1\r\nHost: h\r\n" + GetParam().headers +
                                 "\r\n5\r\nhello\r\n0\r\n\r\n");
     EXPECT_EQ(client.Received(), GetParam().answer);
     EXPECT_EQ(client.State(), ReadState::Closed);
     client.Close();
-    ASSERT_TRUE(Eventually([&] { return proxy_.LiveContexts().Count() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return proxy_.LiveContexts().Count() == 0; }));
     EXPECT_EQ(origin.StopAndCount(), 0u);
     EXPECT_TRUE(Documents().empty());
 }
@@ -390,21 +390,21 @@ TEST_F(Forwarding, HugeDeclaredLengthWithoutBodyCostsNoMemory) {
         GTEST_SKIP() << "no /proc/self/status here";
     }
     proxy_.SetIdleTimeout(1);
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\n\r\n"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\n\r\n"));
     RawClient client = Connect();
     ASSERT_TRUE(client.Send("POST " + origin.Url("/big") + " HTTP/1.0\r\nContent-Length: 3000000000\r\n\r\nsmall"));
     EXPECT_TRUE(client.ClosesWithoutData(8s));
     EXPECT_EQ(client.State(), CutOff());
     const int64_t after = ProcStatusValue("VmRSS");
     EXPECT_LT(after - before, 64 * 1024) << "kB grown: " << after - before;
-    ASSERT_TRUE(Eventually([&] { return proxy_.LiveContexts().Count() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return proxy_.LiveContexts().Count() == 0; }));
     EXPECT_EQ(origin.Received(), "POST /big HTTP/1.0\r\nContent-Length: 3000000000\r\n\r\nsmall");
 }
 
 // --------------------------------------------- the command server's side
 
 TEST_F(Forwarding, UnknownMethodsAreAnsweredWith400AndTheLineKeepingTheConnection) {
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"));
     RawClient client = Connect();
     ASSERT_TRUE(client.Send("OPTIONS http://example.test/ HTTP/1.1\r\n"));
     ASSERT_TRUE(client.ReadMarker("\r\n"));
@@ -448,7 +448,7 @@ TEST_F(Forwarding, HugeDeclaredResponseLengthCostsNoMemory) {
         GTEST_SKIP() << "no /proc/self/status here";
     }
     proxy_.SetIdleTimeout(1);
-    OriginServer origin([](OriginConnection& c) {
+    TOriginServer origin([](TOriginConnection& c) {
         c.ReadHead();
         c.Send("HTTP/1.0 200 OK\r\nContent-Length: 2000000000\r\n\r\nfirst bytes");
         c.ReadToClose();
@@ -476,13 +476,13 @@ protected:
 };
 
 TEST_F(Deactivation, EndsARequestWaitingForASilentOrigin) {
-    OriginServer origin([](OriginConnection& c) {
+    TOriginServer origin([](TOriginConnection& c) {
         c.ReadHead();
         c.ReadToClose(20s);
     });
     RawClient client = Connect();
     ASSERT_TRUE(client.Send("GET " + origin.Url("/") + " HTTP/1.0\r\n\r\n"));
-    ASSERT_TRUE(Eventually([&] { return origin.Connections() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return origin.Connections() == 1; }));
     EXPECT_LT(TimedStop(), 3s);
     EXPECT_EQ(proxy_.LiveContexts().Count(), 0u);
     EXPECT_TRUE(client.ClosesWithoutData());
@@ -491,13 +491,13 @@ TEST_F(Deactivation, EndsARequestWaitingForASilentOrigin) {
 TEST_F(Deactivation, EndsAWaitForTheRequest) {
     RawClient client = Connect();
     ASSERT_TRUE(client.Send("GET http://127.0.0.1:1/ HTTP/1.0\r\nX-Partial: 1\r\n"));
-    ASSERT_TRUE(Eventually([&] { return proxy_.LiveContexts().Count() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return proxy_.LiveContexts().Count() == 1; }));
     EXPECT_LT(TimedStop(), 3s);
     EXPECT_TRUE(client.ClosesWithoutData());
 }
 
 TEST_F(Deactivation, EndsAnOpenTunnel) {
-    OriginServer target([](OriginConnection& c) {
+    TOriginServer target([](TOriginConnection& c) {
         c.Send("open");
         c.ReadToClose(20s);
     });
@@ -531,13 +531,13 @@ TEST_F(Timeouts, UnfinishedRequestLineIsCutOffAndTheContextEnds) {
     ASSERT_TRUE(client.Send("GET http://127.0.0.1:1/ HTT"));
     EXPECT_TRUE(client.ClosesWithoutData(8s));
     client.Close();
-    EXPECT_TRUE(Eventually([&] { return proxy_.LiveContexts().Count() == 0; }, 5s));
+    EXPECT_TRUE(WaitUntil([&] { return proxy_.LiveContexts().Count() == 0; }, 5s));
 }
 
 TEST_F(Timeouts, TricklingHeadersDoNotExtendTheRequestTimeout) {
     proxy_.SetRequestTimeout(1);
     StartProxy();
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\n\r\n"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\n\r\n"));
     const auto start = Clock::now();
     RawClient client = Connect();
     ASSERT_TRUE(client.Send("GET " + origin.Url("/") + " HTTP/1.0\r\n"));
@@ -550,7 +550,7 @@ TEST_F(Timeouts, TricklingHeadersDoNotExtendTheRequestTimeout) {
     EXPECT_EQ(client.Received(), "");
     EXPECT_LT(Clock::now() - start, 5s);
     client.Close();
-    ASSERT_TRUE(Eventually([&] { return proxy_.LiveContexts().Count() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return proxy_.LiveContexts().Count() == 0; }));
     EXPECT_EQ(origin.StopAndCount(), 0u);
 }
 
@@ -591,7 +591,7 @@ TEST_F(Timeouts, ConnectToATargetThatNeverAnswersEndsAtTheConnectTimeout) {
 TEST_F(Timeouts, RequestTimeoutDoesNotCutASlowOrigin) {
     proxy_.SetRequestTimeout(1);
     StartProxy();
-    OriginServer origin([](OriginConnection& c) {
+    TOriginServer origin([](TOriginConnection& c) {
         c.ReadHead();
         c.ReadUntil([](const std::string&) { return false; }, 1500ms);  // think longer than the request limit
         c.Send("HTTP/1.0 200 OK\r\n\r\nslow but fine");
@@ -603,7 +603,7 @@ TEST_F(Timeouts, RequestTimeoutDoesNotCutASlowOrigin) {
 TEST_F(Timeouts, SilentOriginEndsTheRequestAfterTheIdleTimeout) {
     proxy_.SetIdleTimeout(1);
     StartProxy();
-    OriginServer origin([](OriginConnection& c) {
+    TOriginServer origin([](TOriginConnection& c) {
         c.ReadHead();
         c.ReadToClose();
     });
@@ -618,7 +618,7 @@ TEST_F(Timeouts, SilentOriginEndsTheRequestAfterTheIdleTimeout) {
 TEST_F(Timeouts, OriginStallingInsideTheBodyEndsTheRequest) {
     proxy_.SetIdleTimeout(1);
     StartProxy();
-    OriginServer origin([](OriginConnection& c) {
+    TOriginServer origin([](TOriginConnection& c) {
         c.ReadHead();
         c.Send("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nfirst ten.");
         c.ReadToClose();
@@ -633,12 +633,12 @@ TEST_F(Timeouts, OriginStallingInsideTheBodyEndsTheRequest) {
 TEST_F(Timeouts, StalledRequestBodyEndsTheRequestWithoutOrigin) {
     proxy_.SetIdleTimeout(1);
     StartProxy();
-    OriginServer origin(OriginServer::Reply("HTTP/1.0 200 OK\r\n\r\n"));
+    TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\n\r\n"));
     RawClient client = Connect();
     ASSERT_TRUE(client.Send("POST " + origin.Url("/") + " HTTP/1.0\r\nContent-Length: 100\r\n\r\nfirst ten."));
     EXPECT_TRUE(client.ClosesWithoutData(8s));
     client.Close();
-    ASSERT_TRUE(Eventually([&] { return proxy_.LiveContexts().Count() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return proxy_.LiveContexts().Count() == 0; }));
     EXPECT_EQ(origin.StopAndCount(), 0u);
 }
 

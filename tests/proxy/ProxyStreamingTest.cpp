@@ -28,7 +28,7 @@ protected:
     }
 
     bool NoContextLeft() {
-        return Eventually([&] { return proxy_.LiveContexts().Count() == 0; });
+        return WaitUntil([&] { return proxy_.LiveContexts().Count() == 0; });
     }
 };
 
@@ -52,17 +52,17 @@ TEST_P(HoldEdge, SameAnswerAndOneDocumentEitherWay) {
     const EdgeCase& c = GetParam();
     const std::string body = PatternBytes(c.size, 3);
     const std::string answer = Head("200 OK", c.withLength ? static_cast<int64_t>(c.size) : -1) + body;
-    OriginServer origin(OriginServer::Reply(answer));
+    TOriginServer origin(TOriginServer::Reply(answer));
     RawClient client = Exchange("GET " + origin.Url("/edge") + " HTTP/1.0\r\n\r\n");
     EXPECT_EQ(client.Received().size(), answer.size());
-    EXPECT_TRUE(client.Received() == answer);
+    EXPECT_TRUE(SameBytes(client.Received(), answer));
     EXPECT_EQ(client.State(), ReadState::Closed);
     const std::vector<DocumentCall> documents = Documents();
     ASSERT_EQ(documents.size(), 1u);
     EXPECT_EQ(documents[0].size, c.size);
     const bool held = static_cast<int64_t>(c.size) <= kLimit;
     EXPECT_EQ(documents[0].body.size(), held ? c.size : 0u);
-    EXPECT_TRUE(documents[0].body == (held ? body : ""));
+    EXPECT_TRUE(SameBytes(documents[0].body, (held ? body : "")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, HoldEdge,
@@ -79,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(Table, HoldEdge,
 TEST_F(Streaming, UploadPastTheLimitReachesTheOriginByteForByte) {
     StartProxy();
     const std::string body = PatternBytes(3 * 1024 * 1024 + 17, 5);
-    OriginServer origin(OriginServer::Reply(Head("200 OK", 2) + "ok"));
+    TOriginServer origin(TOriginServer::Reply(Head("200 OK", 2) + "ok"));
     const std::string head =
         "POST " + origin.Url("/up") + " HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
     RawClient client = Exchange(head + body);
@@ -88,7 +88,7 @@ TEST_F(Streaming, UploadPastTheLimitReachesTheOriginByteForByte) {
     const std::string sentHead = "POST /up HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
     ASSERT_EQ(got.size(), sentHead.size() + body.size());
     EXPECT_EQ(got.substr(0, sentHead.size()), sentHead);
-    EXPECT_TRUE(got.compare(sentHead.size(), std::string::npos, body) == 0);
+    EXPECT_TRUE(SameBytes(std::string_view(got).substr(sentHead.size()), body));
 }
 
 struct ContinueCase {
@@ -113,7 +113,7 @@ TEST_P(ExpectContinue, InterimAnswerOnlyForThoseWhoMaySendTheirBody) {
         proxy_.SetCredentials("user", "secret");
     }
     StartProxy();
-    OriginServer origin(OriginServer::Reply(Head("200 OK", 2) + "ok"));
+    TOriginServer origin(TOriginServer::Reply(Head("200 OK", 2) + "ok"));
     RawClient client = Connect();
     ASSERT_TRUE(client.Send("POST " + origin.Url("/form") + " " + c.protocol + "\r\nContent-Length: " +
                             std::to_string(c.bodySize) + "\r\nExpect: 100-continue\r\n\r\n"));
@@ -136,7 +136,7 @@ TEST_P(ExpectContinue, InterimAnswerOnlyForThoseWhoMaySendTheirBody) {
     EXPECT_EQ(client.Received(), Head("200 OK", 2) + "ok");
     const std::string got = origin.Received();
     EXPECT_NE(got.find("\r\nExpect: 100-continue\r\n"), std::string::npos) << "forwarded as it is";
-    EXPECT_TRUE(got.size() >= body.size() && got.compare(got.size() - body.size(), body.size(), body) == 0);
+    EXPECT_TRUE(SameBytes(std::string_view(got).substr(got.size() - std::min(got.size(), body.size())), body));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -152,12 +152,12 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Streaming, OriginClosingMidBodyResetsTheClient) {
     StartProxy();
     const std::string part = PatternBytes(20000, 7);
-    OriginServer origin([&](OriginConnection& c) {
+    TOriginServer origin([&](TOriginConnection& c) {
         c.ReadHead();
         c.Send(Head("200 OK", 100000) + part);
     });
     RawClient client = Exchange("GET " + origin.Url("/cut") + " HTTP/1.0\r\n\r\n");
-    EXPECT_TRUE(client.Received() == Head("200 OK", 100000) + part);
+    EXPECT_TRUE(SameBytes(client.Received(), Head("200 OK", 100000) + part));
     EXPECT_EQ(client.State(), CutOff());
     EXPECT_TRUE(NoContextLeft());
     EXPECT_TRUE(Documents().empty());
@@ -168,7 +168,7 @@ TEST_F(Streaming, OriginFallingSilentMidBodyResetsTheClientAtTheIdleLimit) {
     proxy_.SetIdleTimeout(1);
     StartProxy();
     const std::string part = PatternBytes(20000, 8);
-    OriginServer origin([&](OriginConnection& c) {
+    TOriginServer origin([&](TOriginConnection& c) {
         c.ReadHead();
         c.Send(Head("200 OK", -1) + part);
         c.ReadToClose(20s);
@@ -176,7 +176,7 @@ TEST_F(Streaming, OriginFallingSilentMidBodyResetsTheClientAtTheIdleLimit) {
     const auto start = Clock::now();
     RawClient client = Exchange("GET " + origin.Url("/feed") + " HTTP/1.0\r\n\r\n", 8s);
     EXPECT_LT(Clock::now() - start, 4s);
-    EXPECT_TRUE(client.Received() == Head("200 OK", -1) + part);
+    EXPECT_TRUE(SameBytes(client.Received(), Head("200 OK", -1) + part));
     EXPECT_EQ(client.State(), CutOff());
     EXPECT_TRUE(origin.WaitFinished(1, 3s)) << "the origin's connection was left open";
     EXPECT_TRUE(Documents().empty());
@@ -185,7 +185,7 @@ TEST_F(Streaming, OriginFallingSilentMidBodyResetsTheClientAtTheIdleLimit) {
 TEST_F(Streaming, ClientLeavingMidBodyEndsTheOriginPromptly) {
     StartProxy();  // idle limit of minutes: only the client's leaving can end this
     const std::string part = PatternBytes(20000, 9);
-    OriginServer origin([&](OriginConnection& c) {
+    TOriginServer origin([&](TOriginConnection& c) {
         c.ReadHead();
         c.Send(Head("200 OK", -1) + part);
         c.ReadToClose(20s);
@@ -202,22 +202,22 @@ TEST_F(Streaming, ClientLeavingMidBodyEndsTheOriginPromptly) {
 TEST_F(Streaming, ClientLeavingMidUploadEndsTheOriginPromptly) {
     StartProxy();
     const std::string part = PatternBytes(20000, 10);
-    OriginServer origin([](OriginConnection& c) { c.ReadToClose(20s); });
+    TOriginServer origin([](TOriginConnection& c) { c.ReadToClose(20s); });
     RawClient client = Connect();
     const std::string head = "POST " + origin.Url("/up") + " HTTP/1.0\r\nContent-Length: 100000\r\n\r\n";
     ASSERT_TRUE(client.Send(head + part));
-    ASSERT_TRUE(Eventually([&] { return origin.Connections() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return origin.Connections() == 1; }));
     client.Close();
     EXPECT_TRUE(origin.WaitFinished(1, 3s)) << "the origin's connection was left open";
     // What the client sent before it left was passed on.
-    EXPECT_TRUE(origin.Received() == "POST /up HTTP/1.0\r\nContent-Length: 100000\r\n\r\n" + part);
+    EXPECT_TRUE(SameBytes(origin.Received(), "POST /up HTTP/1.0\r\nContent-Length: 100000\r\n\r\n" + part));
     EXPECT_TRUE(NoContextLeft());
 }
 
 TEST_F(Streaming, DeactivationCutsARelayedBodyOff) {
     StartProxy();
     const std::string part = PatternBytes(20000, 11);
-    OriginServer origin([&](OriginConnection& c) {
+    TOriginServer origin([&](TOriginConnection& c) {
         c.ReadHead();
         c.Send(Head("200 OK", -1) + part);
         c.ReadToClose(20s);

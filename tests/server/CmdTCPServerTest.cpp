@@ -19,7 +19,7 @@
 namespace {
 
 using ServerTestSupport::TLoopbackClient;
-using ServerTestSupport::WaitUntil;
+using vtltest::WaitUntil;
 
 // The reply of an echo handler: how it saw the line.
 std::string DescribeCommand(TIdCommand& command) {

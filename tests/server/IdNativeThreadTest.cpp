@@ -15,21 +15,12 @@
 #include <vector>
 
 #include "tests/server/WorkingThreads.h"
+#include "tests/support/Wait.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    const auto end = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using vtltest::WaitUntil;
 
 // What a body saw: the thread it ran on, and whether it was told it was
 // current. Bodies get a pointer to one of these.

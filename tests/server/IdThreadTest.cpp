@@ -19,21 +19,14 @@
 #include "server/IdThreadSafeList.h"
 #include "server/IdThreadWithTask.h"
 #include "server/IdYarn.h"
+#include "tests/support/Wait.h"
 
 namespace {
 
-constexpr int32_t kDeadlineMs = 20000;
+using vtltest::Ms;
+using vtltest::WaitUntil;
 
-bool WaitUntil(const std::function<bool()>& done, int32_t deadlineMs = kDeadlineMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+constexpr int32_t kDeadlineMs = 20000;
 
 // Runs work on a helper thread so that a hang fails the test instead of
 // blocking it forever (the helper is abandoned then).
@@ -260,7 +253,7 @@ TEST_F(TIdThreadLifecycleTest, LaunchAfterTerminateOnlyLetsTheThreadFinish) {
 TEST_F(TIdThreadLifecycleTest, HaltFromAnotherThreadStopsALoopingThread) {
     TEndlessThread thread;
     thread.Launch();
-    ASSERT_TRUE(WaitUntil([&] { return thread.Steps() >= 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return thread.Steps() >= 3; }, Ms(kDeadlineMs)));
     EXPECT_FALSE(thread.IsStopped());
     EXPECT_FALSE(thread.Finished());
     std::thread halter([&] { thread.Halt(); });
@@ -275,7 +268,7 @@ TEST_F(TIdThreadLifecycleTest, HaltFromAnotherThreadStopsALoopingThread) {
 TEST_F(TIdThreadLifecycleTest, TerminateAndWaitForEndsAnOwnedThread) {
     TEndlessThread thread;
     thread.Launch();
-    ASSERT_TRUE(WaitUntil([&] { return thread.Steps() >= 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return thread.Steps() >= 1; }, Ms(kDeadlineMs)));
     ASSERT_TRUE(FinishesInTime([&] { thread.TerminateAndWaitFor(); }));
     EXPECT_TRUE(thread.Finished());
 }
@@ -284,7 +277,7 @@ TEST_F(TIdThreadLifecycleTest, TerminateAndWaitForRejectsFreeWhenDoneThreads) {
     auto* thread = new TEndlessThread();
     thread->SetFreeWhenDone(true);
     thread->Launch();
-    ASSERT_TRUE(WaitUntil([&] { return thread->Steps() >= 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return thread->Steps() >= 1; }, Ms(kDeadlineMs)));
     try {
         thread->TerminateAndWaitFor();
         FAIL() << "no exception";
@@ -293,10 +286,10 @@ TEST_F(TIdThreadLifecycleTest, TerminateAndWaitForRejectsFreeWhenDoneThreads) {
     }
     // Still running: the refusal must not have stopped it.
     const int steps = thread->Steps();
-    EXPECT_TRUE(WaitUntil([&] { return thread->Steps() > steps; }));
+    EXPECT_TRUE(WaitUntil([&] { return thread->Steps() > steps; }, Ms(kDeadlineMs)));
     EXPECT_FALSE(thread->IsStopped());
     thread->Halt();  // from here on the thread may free itself at any moment
-    EXPECT_TRUE(WaitUntil([] { return destroyedThreads.load() == 1; }));
+    EXPECT_TRUE(WaitUntil([] { return destroyedThreads.load() == 1; }, Ms(kDeadlineMs)));
 }
 
 TEST_F(TIdThreadLifecycleTest, ThreadErrorHandlerThatRaisesIsContained) {
@@ -424,7 +417,7 @@ TEST_F(TIdThreadFreeWhenDoneTest, FinishedThreadsFreeThemselves) {
         thread->SetFreeWhenDone(true);
         thread->Launch();
     }
-    EXPECT_TRUE(WaitUntil([] { return destroyedThreads.load() == kThreads; }));
+    EXPECT_TRUE(WaitUntil([] { return destroyedThreads.load() == kThreads; }, Ms(kDeadlineMs)));
 }
 
 TEST_F(TIdThreadFreeWhenDoneTest, SchedulerHaltRacesThreadsEndingOnTheirOwn) {
@@ -461,9 +454,9 @@ TEST_F(TIdThreadFreeWhenDoneTest, SchedulerHaltRacesThreadsEndingOnTheirOwn) {
                 }
             }
             return locked.Count() == 0;
-        });
+        }, Ms(kDeadlineMs));
         ASSERT_TRUE(emptied);
-        ASSERT_TRUE(WaitUntil([] { return destroyedThreads.load() == kThreads; }));
+        ASSERT_TRUE(WaitUntil([] { return destroyedThreads.load() == kThreads; }, Ms(kDeadlineMs)));
     }
 }
 

@@ -31,7 +31,7 @@ using ServerTestSupport::Clock;
 using ServerTestSupport::OpenFdCount;
 using ServerTestSupport::ThreadCount;
 using ServerTestSupport::TLoopbackClient;
-using ServerTestSupport::WaitUntil;
+using vtltest::WaitUntil;
 using Ms = std::chrono::milliseconds;
 
 const std::string Busy = "busy\r\n";
@@ -174,12 +174,12 @@ TEST_F(ListenerLimitsTest, OutOfDescriptorsTheListenerIdlesKeepsServingAndRecove
     ExpectEcho(served, "one");
     // Made now, connected once no descriptor is left: the listener's queue
     // holds them, and the listener cannot take them.
-    TSocket waiting[3];
+    TLoopbackSocket waiting[3] = {TLoopbackSocket::Create(), TLoopbackSocket::Create(), TLoopbackSocket::Create()};
     {
         TNoFreeDescriptors full;
         ASSERT_TRUE(full.Lowered());
-        for (TSocket& client : waiting) {
-            TIdStack::Instance().Connect(client.Get(), "127.0.0.1", port_, Id_IPv4);
+        for (TLoopbackSocket& client : waiting) {
+            TIdStack::Instance().Connect(client.Handle(), "127.0.0.1", port_, Id_IPv4);
         }
         const double before = ProcessCpuSeconds();
         std::this_thread::sleep_for(Ms(1000));

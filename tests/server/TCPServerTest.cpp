@@ -25,7 +25,7 @@ using ServerTestSupport::Clock;
 using ServerTestSupport::OpenFdCount;
 using ServerTestSupport::ThreadCount;
 using ServerTestSupport::TLoopbackClient;
-using ServerTestSupport::WaitUntil;
+using vtltest::WaitUntil;
 
 // A deactivation waits out one listener poll (250 ms) and at most one
 // recheck of the worker list (500 ms); anything near 2 s is a hang.
