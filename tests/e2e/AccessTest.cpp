@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/e2e/soak/ProcessFixture.h"
+#include "tests/e2e/soak/SoakContent.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ const std::string Ping = "ping\r\n\r\n";
 
 // An origin that answers requests with "ok" (after their Content-Length
 // body) and echoes what a tunnel's client sends.
-void ServeOkOrEcho(TSocket& socket) {
+void ServeOkOrEcho(TLoopbackSocket& socket) {
     std::string received;
     TEnd end = TEnd::Closed;
     if (!socket.ReadUntil(received, "\r\n\r\n", After(Ms(5000)), end)) {
@@ -51,20 +51,20 @@ class AccessProgram : public ::testing::Test {
 protected:
     void StartProxy(const std::string& moreIni, const std::string& moreGeneral = "",
                     const std::string& user = "", const std::string& password = "") {
-        TVantrelProcess::TOptions options;
+        TProxySettings options;
         options.moreIni = moreIni;
         options.moreGeneral = moreGeneral;
         options.user = user;
         options.password = password;
         std::string error;
-        ASSERT_TRUE(proxy_.Start(VTL_BINARY_PATH, options, error)) << error;
+        ASSERT_TRUE(proxy_.StartServing(options, error)) << error;
     }
 
     // Sends request from the address `from`; a tunnel that opens is sent
     // Ping. Everything received until the proxy closes (or a tunnel has
     // echoed).
     std::string Ask(const std::string& request, const char* from = "127.0.0.1") {
-        TSocket client;
+        TLoopbackSocket client;
         if (!client.Connect(proxy_.Port(), false, 0, from) || !client.SendAll(request, After(Ms(5000)))) {
             return "<no connection>";
         }
@@ -79,9 +79,9 @@ protected:
         return got;
     }
 
-    TVantrelProcess proxy_;
+    TProgram proxy_;
     TOriginServer origin_{ServeOkOrEcho};
-    TOriginServer otherOrigin_{ServeOkOrEcho, false, "127.0.0.2"};
+    TOriginServer otherOrigin_{ServeOkOrEcho, TOriginOptions{"127.0.0.2"}};
 };
 
 struct TRuleCase {
@@ -107,7 +107,7 @@ TEST_P(AccessRuleTest, ServesOrRefusesWith403) {
             request.replace(at, 3, std::to_string(port));
         }
     }
-    const int before = origin_.Accepted() + otherOrigin_.Accepted();
+    const size_t before = origin_.Connections() + otherOrigin_.Connections();
     const std::string got = Ask(request, rule.from);
     if (rule.answer.empty()) {
         EXPECT_EQ(got, Established + Ping);
@@ -115,7 +115,7 @@ TEST_P(AccessRuleTest, ServesOrRefusesWith403) {
         EXPECT_EQ(got, rule.answer);
     }
     const bool refused = rule.answer == Forbidden;
-    EXPECT_EQ(origin_.Accepted() + otherOrigin_.Accepted() - before, refused ? 0 : 1);
+    EXPECT_EQ(origin_.Connections() + otherOrigin_.Connections() - before, refused ? 0u : 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -151,7 +151,7 @@ struct TLogLine {
 
 std::vector<TLogLine> ReadLog(const std::string& path) {
     std::vector<TLogLine> lines;
-    std::istringstream text(ReadFile(path));
+    std::istringstream text(ReadWholeFile(path));
     for (std::string line; std::getline(text, line);) {
         std::istringstream fields(line);
         TLogLine parsed;
@@ -190,10 +190,10 @@ TEST_F(AccessProgram, LogHoldsOneLinePerRequestFieldByField) {
     const std::string refusal = Ask(anonymous);
     EXPECT_EQ(refusal.rfind("HTTP/1.0 407 ", 0), 0u) << refusal;
 
-    const std::string path = proxy_.Folder() + "/access.log";
+    const std::string path = proxy_.Directory() + "/access.log";
     std::vector<TLogLine> lines;
     WaitUntil([&] { return (lines = ReadLog(path)).size() >= 5; }, Ms(5000));
-    ASSERT_EQ(lines.size(), 5u) << ReadFile(path);
+    ASSERT_EQ(lines.size(), 5u) << ReadWholeFile(path);
     const std::regex time(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
     for (const TLogLine& line : lines) {
         EXPECT_TRUE(std::regex_match(line.time, time)) << line.time;
@@ -216,34 +216,34 @@ TEST_F(AccessProgram, LogHoldsOneLinePerRequestFieldByField) {
     };
     for (const TExpected& want : expected) {
         const TLogLine* line = Find(lines, want.method, want.status);
-        ASSERT_NE(line, nullptr) << want.method << " " << want.status << "\n" << ReadFile(path);
+        ASSERT_NE(line, nullptr) << want.method << " " << want.status << "\n" << ReadWholeFile(path);
         EXPECT_EQ(line->target, want.target);
         EXPECT_EQ(line->toClient, std::to_string(want.toClient)) << want.method << " " << want.status;
         EXPECT_EQ(line->fromClient, std::to_string(want.fromClient)) << want.method << " " << want.status;
     }
-    EXPECT_EQ(ReadFile(path).find("YWxpY2U6czNjcmV0"), std::string::npos) << "credentials in the log";
+    EXPECT_EQ(ReadWholeFile(path).find("YWxpY2U6czNjcmV0"), std::string::npos) << "credentials in the log";
 }
 
 // Refused past the connection cap before a word of the request is read:
 // logged all the same, with what is known.
 TEST_F(AccessProgram, LogRecordsAClientRefusedPastTheCap) {
-    TVantrelProcess::TOptions options;
+    TProxySettings options;
     options.moreConnection = "MaxConnections=1\n";
     options.moreGeneral = "LogFile=access.log\n";
     std::string error;
-    ASSERT_TRUE(proxy_.Start(VTL_BINARY_PATH, options, error)) << error;
+    ASSERT_TRUE(proxy_.StartServing(options, error)) << error;
     const int idleThreads = proxy_.ThreadCount();
-    TSocket first;
+    TLoopbackSocket first;
     ASSERT_TRUE(first.Connect(proxy_.Port()));
     // Served (a worker waits for its request) before the next one comes.
     ASSERT_TRUE(WaitUntil([&] { return proxy_.ThreadCount() > idleThreads; }, Ms(2000)));
     EXPECT_EQ(Ask("GET http://127.0.0.1:" + std::to_string(origin_.Port()) + "/ HTTP/1.0\r\n\r\n"),
               "HTTP/1.0 503 Service Unavailable\r\n\r\n");
     first.Close();
-    const std::string path = proxy_.Folder() + "/access.log";
+    const std::string path = proxy_.Directory() + "/access.log";
     std::vector<TLogLine> lines;
     WaitUntil([&] { return !(lines = ReadLog(path)).empty(); }, Ms(5000));
-    ASSERT_EQ(lines.size(), 1u) << ReadFile(path);
+    ASSERT_EQ(lines.size(), 1u) << ReadWholeFile(path);
     EXPECT_EQ(lines[0].client, "127.0.0.1");
     EXPECT_EQ(lines[0].method, "-");
     EXPECT_EQ(lines[0].target, "-");
@@ -269,7 +269,7 @@ TEST_F(AccessProgram, ConcurrentRequestsGiveWholeLines) {
         client.join();
     }
     EXPECT_EQ(served.load(), Requests);
-    const std::string path = proxy_.Folder() + "/access.log";
+    const std::string path = proxy_.Directory() + "/access.log";
     std::vector<TLogLine> lines;
     WaitUntil([&] { return (lines = ReadLog(path)).size() >= Requests; }, Ms(5000));
     ASSERT_EQ(lines.size(), static_cast<size_t>(Requests));

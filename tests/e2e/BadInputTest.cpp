@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/soak/ProcessFixture.h"
+#include "tests/e2e/soak/SoakContent.h"
 
 namespace {
 
@@ -35,10 +35,10 @@ const std::string OkAnswer = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
 // port too, so that a connection made there is counted as well.
 class TRecordingOrigin {
 public:
-    TRecordingOrigin() : server_([this](TSocket& socket) { Serve(socket); }, true) {}
+    TRecordingOrigin() : server_([this](TLoopbackSocket& socket) { Serve(socket); }, TOriginOptions{"127.0.0.1", true}) {}
 
     int Port() const { return server_.Port(); }
-    int Accepted() const { return server_.Accepted(); }
+    int Accepted() const { return static_cast<int>(server_.Connections()); }
     bool HasIPv6() const { return server_.HasIPv6(); }
 
     std::vector<std::string> Requests() const {
@@ -47,7 +47,7 @@ public:
     }
 
 private:
-    void Serve(TSocket& socket) {
+    void Serve(TLoopbackSocket& socket) {
         std::string data;
         TEnd end = TEnd::Closed;
         const auto deadline = After(Ms(10000));
@@ -211,11 +211,11 @@ class BadInputTest : public ::testing::TestWithParam<TBadInput> {
 protected:
     static void SetUpTestSuite() {
         origin_ = std::make_unique<TRecordingOrigin>();
-        proxy_ = std::make_unique<TVantrelProcess>();
-        TVantrelProcess::TOptions options;
+        proxy_ = std::make_unique<TProgram>();
+        TProxySettings options;
         options.requestTimeout = RequestTimeoutSeconds;
         options.idleTimeout = IdleTimeoutSeconds;
-        if (!proxy_->Start(VTL_BINARY_PATH, options, startError_)) {
+        if (!proxy_->StartServing(options, startError_)) {
             return;
         }
         // The idle figure of a proxy that has served once.
@@ -243,7 +243,7 @@ protected:
 
     // A plain GET through the proxy; true when it got the origin's answer.
     static bool Fetch(std::string& answer) {
-        TSocket socket;
+        TLoopbackSocket socket;
         if (!socket.Connect(proxy_->Port())) {
             return false;
         }
@@ -256,7 +256,7 @@ protected:
     // Sends the case's request the way it says; returns how the connection
     // ended, what came back and when.
     static TEnd Exchange(const TBadInput& input, std::string& got, double& seconds) {
-        TSocket socket;
+        TLoopbackSocket socket;
         EXPECT_TRUE(socket.Connect(proxy_->Port()));
         const auto start = Clock::now();
         const auto deadline = After(Ms(static_cast<int>(CaseLimitSeconds * 1000) + 5000));
@@ -289,14 +289,14 @@ protected:
     }
 
     static std::unique_ptr<TRecordingOrigin> origin_;
-    static std::unique_ptr<TVantrelProcess> proxy_;
+    static std::unique_ptr<TProgram> proxy_;
     static std::string startError_;
     static int idleThreads_;
     static int idleFds_;
 };
 
 std::unique_ptr<TRecordingOrigin> BadInputTest::origin_;
-std::unique_ptr<TVantrelProcess> BadInputTest::proxy_;
+std::unique_ptr<TProgram> BadInputTest::proxy_;
 std::string BadInputTest::startError_;
 int BadInputTest::idleThreads_ = 0;
 int BadInputTest::idleFds_ = 0;

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/e2e/soak/ProcessFixture.h"
+#include "tests/e2e/soak/SoakContent.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ const std::string Answer503 = "HTTP/1.0 503 Service Unavailable\r\n\r\n";
 class ConnectionLimitsTest : public ::testing::Test {
 protected:
     ConnectionLimitsTest()
-        : origin_([](TSocket& socket) {
+        : origin_([](TLoopbackSocket& socket) {
               std::string request;
               TEnd end = TEnd::Closed;
               const auto deadline = After(Ms(10000));
@@ -39,16 +39,16 @@ protected:
     // Use as ASSERT_NO_FATAL_FAILURE(Start(...)). The clients here stay
     // silent on purpose, so the request limit is out of their way.
     void Start(const std::string& connectionLines) {
-        TVantrelProcess::TOptions options;
+        TProxySettings options;
         options.requestTimeout = 60;
         options.idleTimeout = 60;
         options.moreConnection = connectionLines;
         std::string error;
-        ASSERT_TRUE(proxy_.Start(VTL_BINARY_PATH, options, error)) << error;
+        ASSERT_TRUE(proxy_.StartServing(options, error)) << error;
         // The start-up text is complete with the line end after it.
         ASSERT_TRUE(WaitUntil(
             [&] {
-                console_ = ReadFile(proxy_.Folder() + "/console.txt");
+                console_ = proxy_.Stdout();
                 return console_.find("Proxy server is active...\n") != std::string::npos;
             },
             Ms(5000)));
@@ -56,7 +56,7 @@ protected:
 
     // A GET through the proxy to the origin: the answer, and how it ended.
     std::string Get(TEnd& end) {
-        TSocket client;
+        TLoopbackSocket client;
         std::string answer;
         end = TEnd::Failed;
         if (client.Connect(proxy_.Port())) {
@@ -69,12 +69,12 @@ protected:
 
     // Nothing on the console or on standard error since the start.
     void ExpectNothingPrinted() {
-        EXPECT_EQ(ReadFile(proxy_.Folder() + "/console.txt"), console_);
-        EXPECT_EQ(proxy_.ErrorOutput(), "");
+        EXPECT_EQ(proxy_.Stdout(), console_);
+        EXPECT_EQ(proxy_.Stderr(), "");
     }
 
     TOriginServer origin_;
-    TVantrelProcess proxy_;
+    TProgram proxy_;
     std::string console_;
 };
 
@@ -90,8 +90,8 @@ TEST_F(ConnectionLimitsTest, PastItsOpenFileLimitTheProxyIdlesAndServesAgainOnce
 
     // Ten more than it can take: those wait in its listen queue (which
     // holds 16), so every connect completes.
-    std::vector<TSocket> flood(Headroom + 10);
-    for (TSocket& client : flood) {
+    std::vector<TLoopbackSocket> flood(Headroom + 10);
+    for (TLoopbackSocket& client : flood) {
         ASSERT_TRUE(client.Connect(proxy_.Port()));
     }
     ASSERT_TRUE(WaitUntil([&] { return proxy_.FdCount() >= fds + Headroom; }, Ms(10000)))
@@ -122,7 +122,7 @@ TEST_F(ConnectionLimitsTest, PastMaxConnectionsNewClientsGet503AndTheOthersStay)
 
     // One after the other, so the proxy takes them in this order; every
     // other one sends part of a request, the rest nothing.
-    std::vector<TSocket> clients(Limit + Extra);
+    std::vector<TLoopbackSocket> clients(Limit + Extra);
     for (size_t i = 0; i < clients.size(); ++i) {
         ASSERT_TRUE(clients[i].Connect(proxy_.Port())) << "client " << i;
         if (i % 2 == 1) {

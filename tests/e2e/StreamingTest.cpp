@@ -10,7 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "tests/e2e/soak/ProcessFixture.h"
+#include "tests/e2e/soak/SoakContent.h"
+#include "tests/support/SameBytes.h"
 
 namespace {
 
@@ -23,20 +24,20 @@ constexpr long MemoryBoundKb = 64 * 1024;
 class StreamingProgram : public ::testing::Test {
 protected:
     void StartProxy() {
-        TVantrelProcess::TOptions options;
+        TProxySettings options;
         options.idleTimeout = 15;
         std::string error;
-        ASSERT_TRUE(proxy_.Start(VTL_BINARY_PATH, options, error)) << error;
+        ASSERT_TRUE(proxy_.StartServing(options, error)) << error;
     }
 
     // Sends a GET for path to the proxy; false when that failed.
-    bool Ask(TSocket& client, int originPort, const std::string& path) {
+    bool Ask(TLoopbackSocket& client, int originPort, const std::string& path) {
         return client.Connect(proxy_.Port()) &&
                client.SendAll("GET http://127.0.0.1:" + std::to_string(originPort) + path + " HTTP/1.0\r\n\r\n",
                               After(Ms(5000)));
     }
 
-    TVantrelProcess proxy_;
+    TProgram proxy_;
 };
 
 // A live feed (radio, a log, server-sent events) has no length and no end.
@@ -44,7 +45,7 @@ TEST_F(StreamingProgram, EndlessOriginReachesTheClientAsItComesInBoundedMemory) 
     constexpr size_t Chunk = 1 << 20;
     constexpr uint64_t Checked = 400ull << 20;
     std::atomic<Clock::rep> firstSent{0};
-    TOriginServer origin([&](TSocket& socket) {
+    TOriginServer origin([&](TLoopbackSocket& socket) {
         std::string head;
         TEnd end = TEnd::Closed;
         if (!socket.ReadUntil(head, "\r\n\r\n", After(Ms(5000)), end)) {
@@ -66,7 +67,7 @@ TEST_F(StreamingProgram, EndlessOriginReachesTheClientAsItComesInBoundedMemory) 
         }
     });
     ASSERT_NO_FATAL_FAILURE(StartProxy());
-    TSocket client;
+    TLoopbackSocket client;
     ASSERT_TRUE(Ask(client, origin.Port(), "/live"));
 
     std::string got;
@@ -111,7 +112,7 @@ constexpr uint64_t Block = 1 << 20;
 
 TEST_F(StreamingProgram, BodyPastFourGiBArrivesWholeInBoundedMemory) {
     const uint64_t Size = HugeSize;
-    TOriginServer origin([Size](TSocket& socket) {
+    TOriginServer origin([Size](TLoopbackSocket& socket) {
         std::string head;
         TEnd end = TEnd::Closed;
         if (!socket.ReadUntil(head, "\r\n\r\n", After(Ms(5000)), end) ||
@@ -128,7 +129,7 @@ TEST_F(StreamingProgram, BodyPastFourGiBArrivesWholeInBoundedMemory) {
         }
     });
     ASSERT_NO_FATAL_FAILURE(StartProxy());
-    TSocket client;
+    TLoopbackSocket client;
     ASSERT_TRUE(Ask(client, origin.Port(), "/huge"));
 
     std::string got;

@@ -3,7 +3,6 @@
 #include "tests/support/LoopbackSocket.h"
 
 #include <algorithm>
-#include <thread>
 #include <utility>
 
 #include "base/IdException.h"
@@ -232,26 +231,6 @@ bool TLoopbackSocket::WaitReadable(Clock::time_point deadline) const {
     } catch (const EIdException&) {
         // A socket that cannot be waited on reads as ended.
         return true;
-    }
-    return false;
-}
-
-bool TLoopbackSocket::WaitPeerClosed(Clock::time_point deadline) const {
-    TIdStack& stack = TIdStack::Instance();
-    while (!Stopping() && Clock::now() < deadline) {
-        if (!WaitReadable(std::min(deadline, After(Slice)))) {
-            continue;
-        }
-        try {
-            if (stack.PeerHasClosed(handle_)) {
-                return true;
-            }
-        } catch (const EIdException&) {
-            return true;
-        }
-        // Unread bytes are there: look again a little later, without
-        // spinning on them.
-        std::this_thread::sleep_for(Ms{10});
     }
     return false;
 }

@@ -66,8 +66,6 @@ public:
     // Waits, without reading, until there is something to read (or the
     // stream ended).
     bool WaitReadable(Clock::time_point deadline) const;
-    // Waits, without reading, until the peer has closed its side.
-    bool WaitPeerClosed(Clock::time_point deadline) const;
 
     void ShutdownWrite();
     // Both directions: wakes whoever waits on the socket.
@@ -78,14 +76,13 @@ public:
 
     // Waits end early once *flag holds (a server that is stopping).
     void StopWaitingWhen(const std::atomic<bool>* flag) { stop_ = flag; }
+    bool Stopping() const { return stop_ != nullptr && stop_->load(); }
 
 protected:
     // Every byte received, as it arrives.
     virtual void OnReceived(std::string_view) {}
 
 private:
-    bool Stopping() const { return stop_ != nullptr && stop_->load(); }
-
     TStackUse use_;
     TIdStackSocketHandle handle_ = InvalidSocket;
     const std::atomic<bool>* stop_ = nullptr;

@@ -18,6 +18,10 @@ inline constexpr Ms WaitLimit{10000};
 
 inline Clock::time_point After(Ms span) { return Clock::now() + span; }
 
+inline double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
 // Polls condition every step until it holds (true) or limit has passed
 // (false).
 inline bool WaitUntil(const std::function<bool()>& condition, Ms limit = WaitLimit, Ms step = Ms{2}) {

@@ -8,13 +8,25 @@
 // run prints it), SOAK_ONLY (a list of scenario numbers, to chase one error).
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <array>
-#include <csignal>
+#include <atomic>
+#include <chrono>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <random>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
 
-#include "tests/e2e/soak/ProcessFixture.h"
+#include "tests/e2e/soak/SoakContent.h"
 
 using namespace vtltest;
 
@@ -198,7 +210,7 @@ private:
 // ------------------------------------------------------------------ origins
 
 // Reads a request head; false when the peer went away or stayed silent.
-bool ReadRequestHead(TSocket& socket, std::string& buffered, THttpHead& head, Ms limit) {
+bool ReadRequestHead(TLoopbackSocket& socket, std::string& buffered, THttpHead& head, Ms limit) {
     TEnd end = TEnd::Closed;
     if (!socket.ReadUntil(buffered, "\r\n\r\n", After(limit), end)) {
         return false;
@@ -251,7 +263,7 @@ std::string PostAnswer(const std::string& token, const std::string& requestLine,
 
 // /data?size=&seed=&cl= serves PatternBytes (HEAD: the head only); /post
 // answers the length and checksum of the body it received.
-void ServeNormal(TSocket& socket) {
+void ServeNormal(TLoopbackSocket& socket) {
     std::string buffered;
     THttpHead head;
     if (!ReadRequestHead(socket, buffered, head, Ms(60000))) {
@@ -295,7 +307,7 @@ void ServeNormal(TSocket& socket) {
     }
 }
 
-void ServeEcho(TSocket& socket) {
+void ServeEcho(TLoopbackSocket& socket) {
     std::string data;
     TEnd end = TEnd::Closed;
     for (;;) {
@@ -311,7 +323,7 @@ void ServeEcho(TSocket& socket) {
 
 constexpr size_t MidCloseLength = 100000;
 
-void ServeMidClose(TSocket& socket) {
+void ServeMidClose(TLoopbackSocket& socket) {
     std::string buffered;
     THttpHead head;
     if (!ReadRequestHead(socket, buffered, head, Ms(60000))) {
@@ -324,7 +336,7 @@ void ServeMidClose(TSocket& socket) {
 
 // mode=head: says nothing; mode=body: a head and part of the body. Either
 // way it then waits for the proxy to give up.
-void ServeStall(TSocket& socket) {
+void ServeStall(TLoopbackSocket& socket) {
     std::string buffered;
     THttpHead head;
     if (!ReadRequestHead(socket, buffered, head, Ms(60000))) {
@@ -338,9 +350,9 @@ void ServeStall(TSocket& socket) {
 }
 
 // Takes connections and never reads from them.
-void ServeDeaf(TSocket& socket) { socket.WaitPeerClosed(After(Ms(60000))); }
+void ServeDeaf(TLoopbackSocket& socket) { WaitPeerClosed(socket, After(Ms(60000))); }
 
-void ServeLongHeader(TSocket& socket) {
+void ServeLongHeader(TLoopbackSocket& socket) {
     std::string buffered;
     THttpHead head;
     if (!ReadRequestHead(socket, buffered, head, Ms(60000))) {
@@ -450,7 +462,7 @@ private:
         return "http://127.0.0.1:" + std::to_string(port) + path;
     }
 
-    bool Open(TSocket& socket, TOutcome& outcome) const {
+    bool Open(TLoopbackSocket& socket, TOutcome& outcome) const {
         if (!socket.Connect(ports_.proxy)) {
             outcome.Fail("connect to the proxy failed");
             return false;
@@ -492,7 +504,7 @@ private:
         const std::string path = "/data?size=" + std::to_string(size) + "&seed=" + std::to_string(seed) +
                                  "&cl=" + (withLength ? "1" : "0");
         const std::string token = Token();
-        TSocket socket;
+        TLoopbackSocket socket;
         if (!Open(socket, outcome)) {
             return outcome;
         }
@@ -517,7 +529,7 @@ private:
         const size_t size = Uniform(0, 10000000);
         const std::string path = "/data?size=" + std::to_string(size) + "&seed=1&cl=1";
         const std::string token = Token();
-        TSocket socket;
+        TLoopbackSocket socket;
         if (!Open(socket, outcome)) {
             return outcome;
         }
@@ -541,7 +553,7 @@ private:
         }
         const std::string body = PatternBytes(random_(), size);
         const std::string token = Token();
-        TSocket socket;
+        TLoopbackSocket socket;
         if (!Open(socket, outcome)) {
             return outcome;
         }
@@ -565,7 +577,7 @@ private:
     // abandon: one round trip, then more bytes and a close mid-flight.
     TOutcome Tunnel(bool abandon) {
         TOutcome outcome;
-        TSocket socket;
+        TLoopbackSocket socket;
         if (!Open(socket, outcome)) {
             return outcome;
         }
@@ -628,7 +640,7 @@ private:
 
     TOutcome CloseMidRequest() {
         TOutcome outcome;
-        TSocket socket;
+        TLoopbackSocket socket;
         if (!Open(socket, outcome)) {
             return outcome;
         }
@@ -643,7 +655,7 @@ private:
 
     TOutcome CloseMidUpload() {
         TOutcome outcome;
-        TSocket socket;
+        TLoopbackSocket socket;
         if (!Open(socket, outcome)) {
             return outcome;
         }
@@ -658,7 +670,7 @@ private:
 
     TOutcome CloseMidDownload() {
         TOutcome outcome;
-        TSocket socket;
+        TLoopbackSocket socket;
         if (!Open(socket, outcome)) {
             return outcome;
         }
@@ -682,7 +694,7 @@ private:
     // once the request time is up.
     TOutcome Slow() {
         TOutcome outcome;
-        TSocket socket;
+        TLoopbackSocket socket;
         if (!Open(socket, outcome)) {
             return outcome;
         }
@@ -707,7 +719,7 @@ private:
     // open; a valid request that follows is then served as usual.
     TOutcome Garbage() {
         TOutcome outcome;
-        TSocket socket;
+        TLoopbackSocket socket;
         if (!Open(socket, outcome)) {
             return outcome;
         }
@@ -762,7 +774,7 @@ private:
     };
 
     bool Exchange(const std::string& request, TFaultAnswer& answer, TOutcome& outcome) {
-        TSocket socket;
+        TLoopbackSocket socket;
         if (!Open(socket, outcome)) {
             return false;
         }
@@ -868,7 +880,7 @@ private:
     // limit, instead of holding its thread and the body for good.
     TOutcome StopReading() {
         TOutcome outcome;
-        TSocket socket;
+        TLoopbackSocket socket;
         if (!socket.Connect(ports_.proxy, false, SmallWindow)) {
             outcome.Fail("connect to the proxy failed");
             return outcome;
@@ -897,7 +909,7 @@ private:
 
     TOutcome StopReadingTunnel() {
         TOutcome outcome;
-        TSocket socket;
+        TLoopbackSocket socket;
         if (!socket.Connect(ports_.proxy, false, SmallWindow)) {
             outcome.Fail("connect to the proxy failed");
             return outcome;
@@ -915,7 +927,7 @@ private:
     // An origin (or tunnel target) that never reads what the proxy writes.
     TOutcome DeafOrigin() {
         TOutcome outcome;
-        TSocket socket;
+        TLoopbackSocket socket;
         if (!Open(socket, outcome)) {
             return outcome;
         }
@@ -942,7 +954,7 @@ private:
         return outcome;
     }
 
-    bool OpenTunnel(TSocket& socket, int port, TOutcome& outcome) {
+    bool OpenTunnel(TLoopbackSocket& socket, int port, TOutcome& outcome) {
         const auto deadline = After(FaultLimit);
         std::string got;
         TEnd end = TEnd::Closed;
@@ -960,8 +972,8 @@ private:
 
     // Without reading, waits for the proxy to close a connection whose
     // peer stopped taking bytes.
-    static void ExpectGivenUp(TSocket& socket, Clock::time_point start, TOutcome& outcome) {
-        if (!socket.WaitPeerClosed(After(Ms((IdleTimeoutSeconds + 15) * 1000)))) {
+    static void ExpectGivenUp(TLoopbackSocket& socket, Clock::time_point start, TOutcome& outcome) {
+        if (!WaitPeerClosed(socket, After(Ms((IdleTimeoutSeconds + 15) * 1000)))) {
             outcome.Fail("proxy kept waiting on a peer that stopped reading");
         } else if (SecondsSince(start) < IdleTimeoutSeconds * 0.8) {
             outcome.Fail("stalled peer given up before the idle limit");
@@ -992,13 +1004,13 @@ struct TFigures {
     long rssKb = 0;
 };
 
-TFigures Measure(const TVantrelProcess& proxy) {
+TFigures Measure(const TProgram& proxy) {
     return {proxy.ThreadCount(), proxy.FdCount(), proxy.RssKb()};
 }
 
 // Waits until the thread and descriptor counts have held still for a second
 // (workers of the warm-up may still be ending).
-TFigures MeasureIdle(const TVantrelProcess& proxy) {
+TFigures MeasureIdle(const TProgram& proxy) {
     TFigures last = Measure(proxy);
     int steadySamples = 0;
     WaitUntil(
@@ -1054,12 +1066,14 @@ int main(int argc, char** argv) {
     }
     std::printf("vtl_soak: %d s, %d clients, seed %" PRIu64 "\n", seconds, clientCount, seed);
 
-    TOriginServer origin(ServeNormal);
-    TOriginServer echo(ServeEcho);
-    TOriginServer midClose(ServeMidClose);
-    TOriginServer stall(ServeStall);
-    TOriginServer longHeader(ServeLongHeader);
-    TOriginServer deaf(ServeDeaf);
+    // A minute of traffic: what each connection received goes with it.
+    const TOriginOptions unrecorded{"127.0.0.1", false, false};
+    TOriginServer origin(ServeNormal, unrecorded);
+    TOriginServer echo(ServeEcho, unrecorded);
+    TOriginServer midClose(ServeMidClose, unrecorded);
+    TOriginServer stall(ServeStall, unrecorded);
+    TOriginServer longHeader(ServeLongHeader, unrecorded);
+    TOriginServer deaf(ServeDeaf, unrecorded);
     TPorts ports;
     ports.origin = origin.Port();
     ports.echo = echo.Port();
@@ -1067,14 +1081,14 @@ int main(int argc, char** argv) {
     ports.stall = stall.Port();
     ports.longHeader = longHeader.Port();
     ports.deaf = deaf.Port();
-    ports.refused = UnusedPort();
+    ports.refused = FreePort();
 
-    TVantrelProcess proxy;
-    TVantrelProcess::TOptions options;
-    options.requestTimeout = RequestTimeoutSeconds;
-    options.idleTimeout = IdleTimeoutSeconds;
+    TProgram proxy(std::nullopt, argv[1]);
+    TProxySettings settings;
+    settings.requestTimeout = RequestTimeoutSeconds;
+    settings.idleTimeout = IdleTimeoutSeconds;
     std::string error;
-    if (!proxy.Start(argv[1], options, error)) {
+    if (!proxy.StartServing(settings, error)) {
         std::fprintf(stderr, "vtl_soak: %s\n", error.c_str());
         return 1;
     }
@@ -1158,8 +1172,7 @@ int main(int argc, char** argv) {
     const double settleSeconds = SecondsSince(settleStart);
     const long peakRss = proxy.PeakRssKb();
     const double cpuSeconds = proxy.CpuSeconds();
-    const int stopStatus = proxy.Stop();
-    const bool cleanExit = stopStatus >= 0 && WIFEXITED(stopStatus) && WEXITSTATUS(stopStatus) == 0;
+    const bool cleanExit = proxy.StopWith(SIGTERM, Ms(15000)) == 0;
 
     uint64_t healthyRuns = 0;
     uint64_t healthyPassed = 0;
@@ -1204,7 +1217,7 @@ int main(int argc, char** argv) {
                         returned && cleanExit && (healthyPassed > 0 || !expectHealthy);
     std::printf("%s\n", passed ? "SOAK PASSED" : "SOAK FAILED");
     if (!passed && !aliveAfterLoad) {
-        std::printf("proxy stderr: %s\n", proxy.ErrorOutput().c_str());
+        std::printf("proxy stderr: %s\n", proxy.Stderr().c_str());
     }
     return passed ? 0 : 1;
 }
