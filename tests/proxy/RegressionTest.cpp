@@ -9,10 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "proxy/HTTPProxyServer.h"
-#include "tests/support/LoopbackSocket.h"
-#include "tests/support/OriginServer.h"
-#include "tests/support/Wait.h"
+#include "tests/proxy/ProxyTestSupport.h"
 
 namespace {
 
@@ -20,26 +17,13 @@ using namespace std::string_literals;
 using namespace vtltest;
 
 // The proxy on 127.0.0.1 with a system-chosen port and short limits.
-class ProxyRegressionTest : public ::testing::Test {
+class ProxyRegressionTest : public proxytest::ProxyTest {
 protected:
     void SetUp() override {
         proxy_.SetIdleTimeout(1);
         proxy_.SetRequestTimeout(5);
-        TIdSocketHandle& binding = proxy_.Bindings().Add();
-        binding.SetIP("127.0.0.1");
-        binding.SetPort(0);
-        proxy_.SetActive(true);
-        proxyPort_ = proxy_.Bindings()[0].Port();
-        ASSERT_GT(proxyPort_, 0);
+        StartProxy();
     }
-
-    void TearDown() override {
-        proxy_.SetActive(false);
-        EXPECT_EQ(proxy_.LiveContexts().Count(), 0u);
-    }
-
-    TIdHTTPProxyServer proxy_;
-    int32_t proxyPort_ = 0;
 };
 
 // A reset ends a stream as well as the orderly close.
@@ -60,7 +44,7 @@ TEST_F(ProxyRegressionTest, ClientThatStopsReadingIsDroppedAfterTheIdleLimit) {
                Ms(30000));
     });
     TLoopbackSocket client;
-    ASSERT_TRUE(client.Connect(proxyPort_));
+    ASSERT_TRUE(client.Connect(port_));
     client.SendAll("GET " + origin.Url("/big") + " HTTP/1.0\r\n\r\n", After(WaitLimit));
     ASSERT_TRUE(origin.WaitFinished(1, Ms(40000)));
     ASSERT_TRUE(served.load());
@@ -88,7 +72,7 @@ TEST_P(UnsafeBytesTest, IsRefusedAndNeverReachesTheOrigin) {
     const size_t at = request.find("{O}");
     request.replace(at, 3, std::to_string(origin.Port()));
     TLoopbackSocket client;
-    ASSERT_TRUE(client.Connect(proxyPort_));
+    ASSERT_TRUE(client.Connect(port_));
     client.SendAll(request, After(WaitLimit));
     std::string got;
     EXPECT_TRUE(Ended(client.ReadToEnd(got, After(Ms(10000)))));
