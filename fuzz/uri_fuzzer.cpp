@@ -3,6 +3,7 @@
 // a second, index-based reading of the splitting rules, and the parts put
 // back together give the path of the target exactly (no byte lost or added
 // except the separators the rules drop).
+#include <cctype>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -55,8 +56,14 @@ Parts Reference(std::string_view text) {
         p.fullText += c == '\\' ? '/' : c;
     }
     std::string rest = p.fullText;
+    // Absolute only when the first "://" ends a scheme that starts the text:
+    // a letter, then letters, digits, '+', '-' or '.'.
     const size_t schemeEnd = rest.find("://");
-    const bool absolute = schemeEnd != std::string::npos;
+    bool absolute = schemeEnd != std::string::npos && schemeEnd > 0 && std::isalpha(static_cast<unsigned char>(rest[0]));
+    for (size_t i = 0; absolute && i < schemeEnd; ++i) {
+        const auto c = static_cast<unsigned char>(rest[i]);
+        absolute = std::isalnum(c) || c == '+' || c == '-' || c == '.';
+    }
     if (absolute) {
         p.scheme = rest.substr(0, schemeEnd);
         rest = rest.substr(schemeEnd + 3);
@@ -141,10 +148,13 @@ void Check(std::string_view text, TIdURI& reused) {
     FUZZ_CHECK(actual.queryPart.empty() || actual.queryPart[0] == '?' || actual.queryPart[0] == '=', context);
     FUZZ_CHECK(!actual.loginName.empty() || actual.loginPassword.empty(), context);
 
+    // Only a scheme that starts the text makes it absolute, and a scheme is
+    // never empty.
     const size_t schemeEnd = actual.fullText.find("://");
     std::string path = actual.fullText;
-    if (schemeEnd != std::string::npos) {
-        FUZZ_CHECK(actual.fullText.compare(0, schemeEnd, actual.scheme) == 0 && actual.directory[0] == '/' &&
+    if (!actual.scheme.empty()) {
+        FUZZ_CHECK(schemeEnd == actual.scheme.size() && actual.fullText.compare(0, schemeEnd, actual.scheme) == 0 &&
+                       actual.directory[0] == '/' &&
                        actual.leafName.find('#') == std::string::npos,
                    context);
         const size_t slash = actual.fullText.find('/', schemeEnd + 3);

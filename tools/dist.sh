@@ -33,6 +33,7 @@ sample() {
     local lines=(
         '[Connection]'
         'Port=3128'
+        'MaxConnections=4096'
         '[Authorization]'
         'User='
         'Password='
@@ -40,6 +41,8 @@ sample() {
         'SleepTime=100'
         'RequestTimeout=60'
         'IdleTimeout=300'
+        'ConnectTimeout=30'
+        'HoldLimit=1024'
         '[Access]'
         '; Tunnels (CONNECT) are for HTTPS, on port 443. Tunnels to other ports'
         '; would let clients reach mail servers and other services through the'

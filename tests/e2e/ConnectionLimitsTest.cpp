@@ -79,6 +79,11 @@ protected:
 };
 
 TEST_F(ConnectionLimitsTest, PastItsOpenFileLimitTheProxyIdlesAndServesAgainOnceTheFloodLeaves) {
+#ifdef __SANITIZE_ADDRESS__
+    // The undefined-behaviour checks of this build test memory through a
+    // pipe, and with no descriptor free they report sound objects as bad.
+    GTEST_SKIP() << "needs descriptors the sanitizer runtime takes for its own checks";
+#endif
     ASSERT_NO_FATAL_FAILURE(Start(""));
     // The program raises its own limit at start, so it is lowered on the
     // running process: a few dozen descriptors to go, then none.
