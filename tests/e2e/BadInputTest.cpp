@@ -76,6 +76,7 @@ enum class TSend {
     Once,      // the request in one go
     Trickle,   // the request, then one header line every 50 ms, never ending
     Flood,     // the request, then header lines as fast as they are taken
+    SlowBytes, // the request, then one byte every 1.5 s: no single wait reaches the limit
 };
 
 enum class TOutcomeKind {
@@ -136,6 +137,8 @@ const std::vector<TBadInput> Cases = {
      TSend::Once, TOutcomeKind::QuietClose, "", 0, Prompt, ""},
     {"HeaderBlockThatNeverEnds", "GET http://127.0.0.1:{O}/x HTTP/1.0\r\n", TSend::Trickle,
      TOutcomeKind::QuietClose, "", RequestTimeoutSeconds * 0.9, RequestTimeoutSeconds + 8.0, ""},
+    {"HeaderByteEvery1500ms", "GET http://127.0.0.1:{O}/x HTTP/1.0\r\nX-Slow: ", TSend::SlowBytes,
+     TOutcomeKind::QuietClose, "", RequestTimeoutSeconds * 0.9, RequestTimeoutSeconds + 0.75, ""},
     {"HeaderLineFlood", "GET http://127.0.0.1:{O}/x HTTP/1.0\r\n", TSend::Flood, TOutcomeKind::QuietClose, "", 0,
      Prompt, ""},
     {"NulInRequestLine", "GET http://127.0.0.1:{O}/a\0b HTTP/1.0\r\n\r\n"s, TSend::Once,
@@ -273,6 +276,17 @@ protected:
                 }
                 if (socket.ReceiveSome(got, After(Ms(50)), end) > 0 || end != TEnd::TimedOut) {
                     end = end == TEnd::TimedOut ? socket.ReadToEnd(got, deadline) : end;
+                    break;
+                }
+            }
+        } else if (input.send == TSend::SlowBytes) {
+            while (Clock::now() < deadline) {
+                if (socket.ReceiveSome(got, After(Ms(1500)), end) > 0 || end != TEnd::TimedOut) {
+                    end = end == TEnd::TimedOut ? socket.ReadToEnd(got, deadline) : end;
+                    break;
+                }
+                if (!socket.SendAll("a", deadline)) {
+                    end = socket.ReadToEnd(got, deadline);
                     break;
                 }
             }
