@@ -10,16 +10,6 @@
 #include "base/IdException.h"
 #include "net/IdSocketApi.h"
 
-// The portable option and level numbers of IdPlatform.h reach the system
-// unchanged: one that differs from this system's own must not compile.
-static_assert(Id_SOL_SOCKET == SOL_SOCKET);
-static_assert(Id_SO_REUSEADDR == SO_REUSEADDR);
-static_assert(Id_SO_SNDBUF == SO_SNDBUF);
-static_assert(Id_SO_RCVBUF == SO_RCVBUF);
-static_assert(Id_IPPROTO_TCP == IPPROTO_TCP);
-static_assert(Id_TCP_NODELAY == TCP_NODELAY);
-static_assert(Id_SOCK_STREAM == SOCK_STREAM);
-
 namespace {
 
 // Not std::call_once: libstdc++'s call_once cannot be retried after the
