@@ -209,6 +209,15 @@ std::string TIdStack::HostToIP(const std::string& host, TIdIPVersion ipVersion) 
     throw EIdIPVersionUnsupported("The requested IPVersion / Address family is not supported.");
 }
 
+bool TIdStack::IsReservedInvalidName(std::string_view name) {
+    if (!name.empty() && name.back() == '.') {
+        name.remove_suffix(1);
+    }
+    constexpr std::string_view Suffix = ".invalid";
+    return EqualIgnoringCase(name, Suffix.substr(1)) ||
+           (name.size() > Suffix.size() && EqualIgnoringCase(name.substr(name.size() - Suffix.size()), Suffix));
+}
+
 bool TIdStack::IsIPv4Text(std::string_view text) {
     std::string rest(text);
     for (int i = 0; i < 4; ++i) {

@@ -171,6 +171,9 @@ public:
     // binding over TIME_WAIT works without it.
     virtual bool ReuseAddressByDefault() const = 0;
     static bool IsIPv4Text(std::string_view text);
+    // A name under the top-level domain "invalid" (any case, with or
+    // without the final dot), which is never looked up.
+    static bool IsReservedInvalidName(std::string_view name);
 
     // --- Errors.
     static std::string SocketErrorText(int32_t code);

@@ -274,6 +274,10 @@ std::vector<std::string> TIdStackBSDBase::ResolveAll(const std::string& name, TI
         // than the one the caller checked or logged.
         ThrowSocketError(IdErr::HostNotFound);
     }
+    if (IsReservedInvalidName(name)) {
+        // RFC 6761 6.4: such a name never resolves, so no resolver is asked.
+        ThrowSocketError(IdErr::HostNotFound);
+    }
     addrinfo hints{};
     hints.ai_family = family;
     hints.ai_socktype = SOCK_STREAM;

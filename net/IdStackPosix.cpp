@@ -9,7 +9,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <ctime>
 
 #include "base/IdException.h"
 #include "net/IdSocketApi.h"
@@ -426,6 +430,7 @@ public:
     TSplicePump(const TSplicePump&) = delete;
     TSplicePump& operator=(const TSplicePump&) = delete;
     ~TSplicePump() override {
+        ReleaseSignals();
         if (pipe_[0] != -1) {
             ::close(pipe_[0]);
             ::close(pipe_[1]);
@@ -436,9 +441,18 @@ public:
         TIdStack& stack = TIdStack::Instance();
         stack.SetBlocking(first, false);
         stack.SetBlocking(second, false);
+        // splice() into a socket whose peer has gone raises SIGPIPE, as it
+        // takes no MSG_NOSIGNAL; the pump learns of it from EPIPE. The
+        // signal is held back on this thread while the relay runs.
+        sigset_t pending;
+        sigemptyset(&brokenPipe_);
+        sigaddset(&brokenPipe_, SIGPIPE);
+        pipeSignalWaiting_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+        signalsHeld_ = pthread_sigmask(SIG_BLOCK, &brokenPipe_, &savedMask_) == 0;
     }
 
     void Finish(TIdStackSocketHandle first, TIdStackSocketHandle second) override {
+        ReleaseSignals();
         TIdStack& stack = TIdStack::Instance();
         for (const TIdStackSocketHandle socket : {first, second}) {
             try {
@@ -485,6 +499,21 @@ public:
     }
 
 private:
+    void ReleaseSignals() {
+        if (!signalsHeld_) {
+            return;
+        }
+        // Taken back only when the relay raised it: one that waited before
+        // is someone else's.
+        sigset_t pending;
+        const timespec none{0, 0};
+        if (!pipeSignalWaiting_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+            sigtimedwait(&brokenPipe_, nullptr, &none);
+        }
+        pthread_sigmask(SIG_SETMASK, &savedMask_, nullptr);
+        signalsHeld_ = false;
+    }
+
     void OpenPipe() {
         if (::pipe2(pipe_, O_NONBLOCK | O_CLOEXEC) == -1) {
             pipe_[0] = pipe_[1] = -1;
@@ -500,6 +529,10 @@ private:
 
     int pipe_[2] = {-1, -1};
     int capacity_ = 0;
+    sigset_t brokenPipe_{};
+    sigset_t savedMask_{};
+    bool signalsHeld_ = false;
+    bool pipeSignalWaiting_ = false;
 };
 
 }  // namespace

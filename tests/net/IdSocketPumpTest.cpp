@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <memory>
 #include <string>
 #include <thread>
@@ -161,6 +162,36 @@ TEST_P(SocketPumpTest, ReceiverThatTakesNothingIsGivenUpOn) {
     stop = true;
     sender.join();
     EXPECT_EQ(IdErr::TimedOut, error);
+}
+
+// The receiver's peer has gone: the move fails with an error, and neither
+// raises SIGPIPE (which would end this process) nor leaves one waiting.
+TEST_P(SocketPumpTest, ReceiverThatLeftFailsTheMoveWithoutASignal) {
+    TConnection in = Connect();
+    TConnection out = Connect();
+    out.far->Close();
+    std::unique_ptr<TIdSocketPump> pump = MakePump();
+    pump->Prepare(in.near->Handle(), out.near->Handle());
+    const std::string chunk = Pattern(1024);
+    bool failed = false;
+    for (int i = 0; i < 200 && !failed; ++i) {
+        TIdStack::Instance().Send(in.far->Handle(), reinterpret_cast<const uint8_t*>(chunk.data()),
+                                  static_cast<int32_t>(chunk.size()));
+        const TIdStackSocketHandle socket = in.near->Handle();
+        TIdStack::Instance().WaitReadable(&socket, 1, 1000);
+        try {
+            pump->Move(in.near->Handle(), out.near->Handle(), 65536, 1000);
+        } catch (const EIdSocketError&) {
+            failed = true;
+        }
+    }
+    pump->Finish(in.near->Handle(), out.near->Handle());
+    EXPECT_TRUE(failed);
+#ifndef _WIN32
+    sigset_t pending;
+    ASSERT_EQ(sigpending(&pending), 0);
+    EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+#endif
 }
 
 INSTANTIATE_TEST_SUITE_P(Pumps, SocketPumpTest, ::testing::Values(0, 1),

@@ -174,6 +174,16 @@ TEST_F(StackTest, UnknownHostRaisesHostNotFound) {
     EXPECT_THROW(Stack().LookupHost(std::string("localhost\0.invalid", 18), Id_IPv4), EIdSocketError);
 }
 
+// RFC 6761 6.4: such names are answered here, never asked of a resolver.
+TEST_F(StackTest, OnlyNamesUnderInvalidAreReservedInvalid) {
+    for (const char* name : {"x.invalid", "a.b.INVALID", "x.Invalid.", "invalid"}) {
+        EXPECT_TRUE(TIdStack::IsReservedInvalidName(name)) << name;
+    }
+    for (const char* name : {"xinvalid", "invalid.example", "x.invalid.example", "", "."}) {
+        EXPECT_FALSE(TIdStack::IsReservedInvalidName(name)) << name;
+    }
+}
+
 TEST_F(StackTest, LookupAndLocalAddressesGiveIPv4Texts) {
     EXPECT_EQ(Stack().LookupHost("localhost", Id_IPv4), "127.0.0.1");
     const std::vector<std::string> addresses = Stack().LocalAddresses();
