@@ -118,24 +118,38 @@ int32_t TIdRelay::IdleWait(uint32_t lastActivity, int32_t turn) const {
     return static_cast<int32_t>(std::min<int64_t>(turn, idleMs_ - idle));
 }
 
+void TIdRelay::PassEnd(int side) {
+    sides_[1 - side].connection->SocketHandler()->Binding()->ShutdownSending();
+}
+
 // Forwards whatever arrives on either side straight away, so neither
 // direction paces the other. Every byte taken from one side is handed to the
-// other before anything else happens; when either side closes, what it sent
-// before closing has therefore already been passed on.
+// other before anything else happens; when a side ends its stream, what it
+// sent before has therefore already been passed on, and its end follows.
+// A side that ended is neither read nor waited on again (its socket stays
+// readable for good), while the other direction goes on: a client that
+// half-closes after its request still gets the whole answer.
 void TIdRelay::Tunnel() {
     try {
         TakeQueued(0, std::numeric_limits<int64_t>::max());
         TakeQueued(1, std::numeric_limits<int64_t>::max());
-        if (!Usable(0) || !Usable(1) || sides_[0].connection->IOHandler()->PeerClosed()) {
+        if (!Usable(0) || !Usable(1)) {
             return;
+        }
+        bool ended[2] = {false, false};
+        for (int side = 0; side < 2; ++side) {
+            if (sides_[side].connection->IOHandler()->PeerClosed()) {
+                PassEnd(side);
+                ended[side] = true;
+            }
         }
         TIdStack& stack = TIdStack::Instance();
         uint32_t lastActivity = TickCountMs();
         TIdLookAgain look(RelayLookAgain);
-        // Sides worth a move: at first both, then those the last wait
-        // reported and those that just moved bytes (more may be there).
-        bool ready[2] = {true, true};
-        for (;;) {
+        // Sides worth a move: at first the open ones, then those the last
+        // wait reported and those that just moved bytes (more may be there).
+        bool ready[2] = {!ended[0], !ended[1]};
+        while (!ended[0] || !ended[1]) {
             if (!Usable(0) || !Usable(1)) {
                 return;
             }
@@ -146,10 +160,11 @@ void TIdRelay::Tunnel() {
                 }
                 const int32_t n = MoveFrom(side, RelayChunk);
                 if (n == 0) {
-                    return;  // that side closed; everything it sent is already across
+                    PassEnd(side);
+                    ended[side] = true;
                 }
                 ready[side] = n > 0;
-                moved = moved || n > 0;
+                moved = moved || n >= 0;
             }
             if (moved) {
                 lastActivity = TickCountMs();
@@ -157,9 +172,21 @@ void TIdRelay::Tunnel() {
                 continue;
             }
             const int32_t wait = IdleWait(lastActivity, RelayTurnMs);
-            // While looking again, one zero wait on both sockets per look.
-            const TIdStackSocketHandle sockets[2] = {SocketOf(0), SocketOf(1)};
-            stack.WaitReadable(sockets, 2, look.Next() ? 0 : wait, ready);
+            // While looking again, one zero wait on the open sockets per look.
+            TIdStackSocketHandle sockets[2];
+            int open[2];
+            int count = 0;
+            for (int side = 0; side < 2; ++side) {
+                if (!ended[side]) {
+                    sockets[count] = SocketOf(side);
+                    open[count++] = side;
+                }
+            }
+            bool seen[2] = {false, false};
+            stack.WaitReadable(sockets, count, look.Next() ? 0 : wait, seen);
+            for (int i = 0; i < count; ++i) {
+                ready[open[i]] = seen[i];
+            }
         }
     } catch (...) {
         Abort();
@@ -178,11 +205,6 @@ int64_t TIdRelay::Pass(TIdTCPConnection& from, int64_t count) {
         TIdStack& stack = TIdStack::Instance();
         uint32_t lastActivity = TickCountMs();
         TIdLookAgain look(RelayLookAgain);
-        // The receiving side is watched too, so that its peer leaving ends
-        // the pass at once rather than at the next write. Bytes it sends
-        // are not ours to take (an origin's early answer, say): once it has
-        // some waiting, it is no longer watched.
-        bool watchReceiver = true;
         while (remaining > 0) {
             if (!Usable(side) || from.IOHandler()->PeerClosed()) {
                 if (untilClose) {
@@ -208,15 +230,13 @@ int64_t TIdRelay::Pass(TIdTCPConnection& from, int64_t count) {
                 throw EIdConnClosedGracefully("Connection Closed Gracefully.");
             }
             const int32_t wait = IdleWait(lastActivity, RelayTurnMs);
-            const TIdStackSocketHandle sockets[2] = {SocketOf(side), SocketOf(1 - side)};
-            bool ready[2] = {false, false};
-            stack.WaitReadable(sockets, watchReceiver ? 2 : 1, look.Next() ? 0 : wait, ready);
-            if (watchReceiver && ready[1]) {
-                if (stack.PeerHasClosed(sockets[1])) {
-                    throw EIdConnClosedGracefully("Connection Closed Gracefully.");
-                }
-                watchReceiver = false;
-            }
+            // Only the sender is waited on. The receiver's peer ending its
+            // stream is no reason to stop (a client may half-close once its
+            // request is out and still read the whole answer), and its
+            // socket would then be readable for good. A receiver that has
+            // really gone fails the next write.
+            const TIdStackSocketHandle socket = SocketOf(side);
+            stack.WaitReadable(&socket, 1, look.Next() ? 0 : wait);
         }
     } catch (...) {
         Abort();

@@ -21,13 +21,20 @@ public:
     TIdRelay(const TIdRelay&) = delete;
     TIdRelay& operator=(const TIdRelay&) = delete;
 
-    // Both ways until either peer ends its stream; what that peer sent
-    // before has then been passed on.
+    // Both ways until both peers have ended their streams. When one ends
+    // its stream, what it sent before is passed on, then its end (the
+    // other connection stops sending), and the other way goes on until
+    // that peer ends too: a half-closed peer still gets its answer. A side
+    // whose handler already saw its peer's end counts as ended from the
+    // start. A reset or any failure ends the tunnel at once.
     void Tunnel();
     // From `from` (one of the two connections) to the other: exactly count
     // bytes, or with count -1 everything until the peer of `from` ends its
     // stream. Bytes already queued on `from` go first; nothing behind the
-    // count is read. Answers the bytes passed.
+    // count is read. The receiver's peer ending its stream does not end the
+    // pass, and its end is passed to nobody (an origin may take a client's
+    // end for the client giving up); a receiver that is really gone fails a
+    // write. Answers the bytes passed.
     int64_t Pass(TIdTCPConnection& from, int64_t count);
     // Bytes taken from the connection so far (for the access log).
     int64_t PassedFrom(const TIdTCPConnection& connection) const;
@@ -52,6 +59,9 @@ private:
     int64_t TakeQueued(int side, int64_t limit);
     // > 0 bytes moved from that side, 0 its peer ended, -1 nothing there.
     int32_t MoveFrom(int side, int64_t limit);
+    // That side's peer ended its stream: the other connection stops
+    // sending, so that its peer sees the end too.
+    void PassEnd(int side);
     // Milliseconds left before the idle limit (-2 = no limit); raises the
     // read timeout once it has run out.
     int32_t IdleWait(uint32_t lastActivity, int32_t turn) const;
