@@ -1,20 +1,292 @@
-// HTTPFraming: body lengths, request refusals and the origin's request head.
+// HTTPFraming: request lines and targets, the heads both ways, body lengths.
 #include "proxy/HTTPFraming.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
+#include <vector>
 
 #include "base/IdGlobal.h"
+#include "proxy/IdURI.h"
 
 namespace {
 
-constexpr char ProxyAuthorizationName[] = "Proxy-Authorization";
-
-bool IsHeaderNamed(const TIdHeaderList& headers, int index, std::string_view name) {
-    return EqualIgnoringCase(headers.LineName(index), name);
+bool IsControl(char c) {
+    const auto code = static_cast<unsigned char>(c);
+    return code < 32 || code == 127;
 }
 
+bool IsTokenChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// The value of a field line: what follows its colon, blanks around it dropped.
+std::string_view FieldValue(std::string_view line) {
+    const size_t colon = line.find(':');
+    return colon == std::string_view::npos ? std::string_view() : TrimBlanks(line.substr(colon + 1));
+}
+
+// The comma-separated items of a list field (RFC 9110 5.6.1), upper-cased.
+void AddListItems(std::string_view value, std::vector<std::string>& items) {
+    while (!value.empty()) {
+        const size_t comma = value.find(',');
+        const std::string_view item = TrimBlanks(value.substr(0, comma));
+        if (!item.empty()) {
+            items.push_back(UpperCaseAscii(item));
+        }
+        value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
+    }
+}
+
+// Fields that concern one connection only (RFC 9110 7.6.1): the fixed ones
+// and whatever the Connection fields name. A Connection field cannot name
+// the fields that frame the message or say where it goes: dropping those
+// would leave the next hop reading the body otherwise than we do.
+class THopByHop {
+public:
+    THopByHop(const TIdHeaderList& headers, bool request) {
+        names_ = {"CONNECTION", "KEEP-ALIVE", "PROXY-CONNECTION", "TE", "TRAILER", "UPGRADE"};
+        if (request) {
+            // The proxy answers 100 Continue itself.
+            names_.emplace_back("EXPECT");
+        }
+        for (int i = 0; i < headers.Count(); ++i) {
+            if (headers.LineName(i) == "CONNECTION") {
+                AddListItems(FieldValue(headers[i]), named_);
+            }
+        }
+        std::erase_if(named_, [](const std::string& name) {
+            return name == "HOST" || name == "CONTENT-LENGTH" || name == "TRANSFER-ENCODING";
+        });
+    }
+    bool Contains(const std::string& upperName) const {
+        return std::find(names_.begin(), names_.end(), upperName) != names_.end() ||
+               std::find(named_.begin(), named_.end(), upperName) != named_.end();
+    }
+
+private:
+    std::vector<std::string> names_;
+    std::vector<std::string> named_;
+};
+
+bool IsVersion(std::string_view text) {
+    return text.size() == 8 && text.substr(0, 5) == "HTTP/" && text[5] >= '0' && text[5] <= '9' &&
+           text[6] == '.' && text[7] >= '0' && text[7] <= '9';
+}
+
+// RFC 3986 3.2.2: a reg-name is unreserved characters, percent-encodings
+// and sub-delims; an IPv6 literal hex digits, colons and dots.
+bool IsUsableHost(std::string_view host, bool ipv6) {
+    if (host.empty()) {
+        return false;
+    }
+    return std::all_of(host.begin(), host.end(), [ipv6](char c) {
+        const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (ipv6) {
+            return (alnum && HexDigitValue(c) >= 0) || c == ':' || c == '.';
+        }
+        return alnum || std::string_view("-._~%!$&'()*+,;=").find(c) != std::string_view::npos;
+    });
+}
+
+// Methods whose names the command table has always matched in any letter
+// case; they go on in their standard form.
+constexpr std::array<std::string_view, 9> StandardMethods = {"GET",     "HEAD",    "POST",  "PUT",  "DELETE",
+                                                             "CONNECT", "OPTIONS", "TRACE", "PATCH"};
+
 }  // namespace
+
+bool IsToken(std::string_view text) { return !text.empty() && std::all_of(text.begin(), text.end(), IsTokenChar); }
+
+bool ParseContentLength(std::string_view text, int64_t& length) {
+    const std::string_view digits = TrimBlanks(text);
+    if (digits.empty()) {
+        return false;
+    }
+    int64_t value = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        const int digit = c - '0';
+        if (value > (std::numeric_limits<int64_t>::max() - digit) / 10) {
+            return false;
+        }
+        value = value * 10 + digit;
+    }
+    length = value;
+    return true;
+}
+
+bool IsWellFormedFieldLine(std::string_view line) {
+    const size_t colon = line.find(':');
+    if (colon == std::string_view::npos || !IsToken(line.substr(0, colon))) {
+        return false;
+    }
+    const std::string_view value = line.substr(colon + 1);
+    return std::none_of(value.begin(), value.end(), [](char c) { return IsControl(c) && c != '\t'; });
+}
+
+bool ParseRequestLine(std::string_view line, TRequestLine& request) {
+    if (std::any_of(line.begin(), line.end(), IsControl)) {
+        return false;
+    }
+    std::vector<std::string_view> words;
+    while (!line.empty()) {
+        const size_t blank = line.find(' ');
+        if (blank != 0) {
+            words.push_back(line.substr(0, blank));
+        }
+        line = blank == std::string_view::npos ? std::string_view() : line.substr(blank + 1);
+    }
+    if (words.empty() || words.size() > 3 || !IsToken(words[0]) || (words.size() == 3 && !IsVersion(words[2]))) {
+        return false;
+    }
+    request.method = std::string(words[0]);
+    for (const std::string_view standard : StandardMethods) {
+        if (EqualIgnoringCase(request.method, standard)) {
+            request.method = std::string(standard);
+        }
+    }
+    request.target = words.size() > 1 ? std::string(words[1]) : std::string();
+    request.version = words.size() > 2 ? std::string(words[2]) : std::string();
+    return true;
+}
+
+bool ParseForwardTarget(std::string_view target, TForwardTarget& result) {
+    const TIdURI uri(target);
+    const bool ipv6 = uri.AddressFamily() == Id_IPv6;
+    if (!EqualIgnoringCase(uri.Scheme(), "http") || !IsUsableHost(uri.HostName(), ipv6)) {
+        return false;
+    }
+    int64_t port = 80;
+    if (!uri.PortText().empty() && (!ParseContentLength(uri.PortText(), port) || port < 1 || port > 65535 ||
+                                    uri.PortText().find_first_of(" \t") != std::string::npos)) {
+        return false;
+    }
+    result.host = uri.HostName();
+    result.port = static_cast<int32_t>(port);
+    result.authority = ipv6 ? "[" + result.host + "]" : result.host;
+    if (!uri.PortText().empty()) {
+        result.authority += ":" + std::to_string(port);
+    }
+    result.path = uri.Directory() + uri.LeafName() + uri.QueryPart();
+    if (result.path.empty()) {
+        result.path = "/";
+    }
+    return true;
+}
+
+TRequestFraming FrameRequest(const TIdHeaderList& headers) {
+    TRequestFraming framing;
+    int hosts = 0;
+    bool hasLength = false;
+    std::vector<std::string> codings;
+    bool hasTransferEncoding = false;
+    for (int i = 0; i < headers.Count(); ++i) {
+        if (!IsWellFormedFieldLine(headers[i])) {
+            return {{400, "a header line is malformed"}};
+        }
+        const std::string name = headers.LineName(i);
+        if (name == "HOST") {
+            ++hosts;
+        } else if (name == "CONTENT-LENGTH") {
+            int64_t value = 0;
+            if (!ParseContentLength(FieldValue(headers[i]), value)) {
+                return {{400, "the Content-Length is not a length"}};
+            }
+            if (hasLength && value != framing.bodyLength) {
+                return {{400, "the request has two different Content-Length values"}};
+            }
+            hasLength = true;
+            framing.bodyLength = value;
+        } else if (name == "TRANSFER-ENCODING") {
+            hasTransferEncoding = true;
+            AddListItems(FieldValue(headers[i]), codings);
+        }
+    }
+    if (hosts > 1) {
+        // RFC 9112 3.2: which one would the origin take?
+        return {{400, "the request has more than one Host"}};
+    }
+    if (hasTransferEncoding) {
+        if (hasLength) {
+            return {{400, "the request has both Content-Length and Transfer-Encoding"}};
+        }
+        if (codings.size() != 1 || codings[0] != "CHUNKED") {
+            return {{501, "the proxy reads no transfer coding but chunked alone"}};
+        }
+        framing.body = TBodyKind::Chunked;
+        framing.bodyLength = 0;
+        return framing;
+    }
+    framing.body = hasLength && framing.bodyLength > 0 ? TBodyKind::Length : TBodyKind::None;
+    return framing;
+}
+
+TStrings OriginRequestHead(const TRequestLine& request, const TForwardTarget& target, const TIdHeaderList& headers,
+                           const TOriginHeadOptions& options) {
+    const THopByHop hopByHop(headers, true);
+    TStrings head;
+    head.Lines().reserve(static_cast<size_t>(headers.Count()) + 4);
+    head.Add(request.method + " " + target.path + (options.relayChunked ? " HTTP/1.1" : " HTTP/1.0"));
+    const std::string host = "Host: " + target.authority;
+    bool hostWritten = false;
+    bool codingReplaced = false;
+    for (int i = 0; i < headers.Count(); ++i) {
+        const std::string name = headers.LineName(i);
+        if (name == "HOST") {
+            // The origin serves the site that was checked, not another one
+            // named in a Host field of the client's choice.
+            if (!hostWritten) {
+                head.Add(host);
+                hostWritten = true;
+            }
+        } else if (hopByHop.Contains(name) || (options.dropProxyAuthorization && name == "PROXY-AUTHORIZATION")) {
+            continue;
+        } else if (name == "TRANSFER-ENCODING" && options.heldChunkedLength >= 0) {
+            if (!codingReplaced) {
+                head.Add("Content-Length: " + std::to_string(options.heldChunkedLength));
+                codingReplaced = true;
+            }
+        } else if (name == "MAX-FORWARDS" && request.method == "OPTIONS") {
+            int64_t hops = 0;
+            head.Add(ParseContentLength(FieldValue(headers[i]), hops) && hops > 0
+                         ? "Max-Forwards: " + std::to_string(hops - 1)
+                         : headers[i]);
+        } else {
+            head.Add(headers[i]);
+        }
+    }
+    if (!hostWritten) {
+        head.Lines().insert(head.Lines().begin() + 1, host);
+    }
+    if (options.relayChunked) {
+        head.Add("Connection: close");
+    }
+    head.Add("");
+    return head;
+}
+
+bool AnswersOptionsItself(const TRequestLine& request, const TIdHeaderList& headers) {
+    if (request.method != "OPTIONS") {
+        return false;
+    }
+    const int index = headers.FindName("Max-Forwards");
+    int64_t hops = 0;
+    return index >= 0 && ParseContentLength(FieldValue(headers[index]), hops) && hops == 0;
+}
 
 int StatusCodeOf(std::string_view statusLine) {
     const size_t blank = statusLine.find(' ');
@@ -32,6 +304,69 @@ int StatusCodeOf(std::string_view statusLine) {
     return code;
 }
 
+TResponseFraming FrameResponse(std::string_view method, const TIdHeaderList& headers) {
+    TResponseFraming framing;
+    const std::string_view statusLine = headers.Count() > 0 ? std::string_view(headers[0]) : std::string_view();
+    // RFC 9112 4: HTTP-version SP 3DIGIT SP [reason]; the last blank is
+    // often left out where there is no reason.
+    if (statusLine.size() < 12 || !IsVersion(statusLine.substr(0, 8)) || statusLine.substr(0, 7) != "HTTP/1." ||
+        statusLine[8] != ' ' || StatusCodeOf(statusLine) < 0 || (statusLine.size() > 12 && statusLine[12] != ' ') ||
+        std::any_of(statusLine.begin(), statusLine.end(), [](char c) { return IsControl(c) && c != '\t'; })) {
+        framing.problem = "the answer has no valid status line";
+        return framing;
+    }
+    framing.status = StatusCodeOf(statusLine);
+    int64_t length = -1;
+    bool hasTransferEncoding = false;
+    for (int i = 1; i < headers.Count(); ++i) {
+        const std::string& line = headers[i];
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos || !IsToken(std::string_view(line).substr(0, colon)) ||
+            line.find_first_of(std::string_view("\0\r", 2)) != std::string::npos) {
+            framing.problem = "the answer has a malformed header line";
+            return framing;
+        }
+        const std::string name = headers.LineName(i);
+        if (name == "CONTENT-LENGTH") {
+            int64_t value = 0;
+            if (!ParseContentLength(FieldValue(line), value) || (length >= 0 && value != length)) {
+                framing.problem = "the answer's Content-Length is unclear";
+                return framing;
+            }
+            length = value;
+        } else if (name == "TRANSFER-ENCODING") {
+            hasTransferEncoding = true;
+        }
+    }
+    // RFC 9112 6.3: these answers end with their head whatever they
+    // declare; an origin that keeps its connection open after one would
+    // otherwise hold the client until the idle limit.
+    if (method == "HEAD" || (framing.status >= 100 && framing.status < 200) || framing.status == 204 ||
+        framing.status == 304) {
+        framing.bodyLength = 0;
+    } else {
+        framing.bodyLength = hasTransferEncoding ? -1 : length;
+    }
+    return framing;
+}
+
+TStrings ClientResponseHead(const TIdHeaderList& headers) {
+    const THopByHop hopByHop(headers, false);
+    const bool hasTransferEncoding = headers.FindName("Transfer-Encoding") >= 0;
+    TStrings head;
+    head.Lines().reserve(static_cast<size_t>(headers.Count()) + 2);
+    for (int i = 0; i < headers.Count(); ++i) {
+        const std::string name = i == 0 ? std::string() : headers.LineName(i);
+        if (hopByHop.Contains(name) || (hasTransferEncoding && name == "CONTENT-LENGTH")) {
+            continue;
+        }
+        head.Add(headers[i]);
+    }
+    head.Add("Connection: close");
+    head.Add("");
+    return head;
+}
+
 std::string TargetForLog(std::string_view target) {
     std::string result(target);
     // The user information sits between a leading "scheme://" (or the
@@ -47,147 +382,12 @@ std::string TargetForLog(std::string_view target) {
     return result;
 }
 
-std::string_view MethodName(THTTPMethod method) {
-    switch (method) {
-    case THTTPMethod::Get:
-        return "GET";
-    case THTTPMethod::Post:
-        return "POST";
-    case THTTPMethod::Head:
-        return "HEAD";
-    }
-    return "GET";
-}
-
-bool ParseContentLength(std::string_view text, int64_t& length) {
-    const std::string trimmed = TrimText(text);
-    if (trimmed.empty()) {
-        return false;
-    }
-    int64_t value = 0;
-    for (const char c : trimmed) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        const int digit = c - '0';
-        if (value > (std::numeric_limits<int64_t>::max() - digit) / 10) {
-            return false;
-        }
-        value = value * 10 + digit;
-    }
-    length = value;
-    return true;
-}
-
-bool IsWellFormedRequest(std::string_view requestLine, const TIdHeaderList& headers) {
-    auto control = [](char c) { return static_cast<unsigned char>(c) < 32 || c == 127; };
-    if (std::any_of(requestLine.begin(), requestLine.end(), control)) {
+bool ExpectsContinue(std::string_view version, const TIdHeaderList& headers) {
+    if (version != "HTTP/1.1") {
         return false;
     }
     for (int i = 0; i < headers.Count(); ++i) {
-        const std::string& line = headers[i];
-        if (line.find_first_of(std::string_view("\0\r", 2)) != std::string::npos) {
-            return false;
-        }
-        const size_t colon = line.find(':');
-        if (colon == std::string::npos || colon == 0) {
-            return false;
-        }
-        // RFC 9110 5.1: a field name is a token; a leading blank is folding.
-        const std::string_view name(line.data(), colon);
-        if (!std::all_of(name.begin(), name.end(), [](char c) {
-                return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-            })) {
-            return false;
-        }
-    }
-    return true;
-}
-
-TRequestFraming FrameRequest(const TIdHeaderList& headers) {
-    TRequestFraming framing;
-    bool hasLength = false;
-    bool hasTransferEncoding = false;
-    bool valid = true;
-    for (int i = 0; i < headers.Count(); ++i) {
-        if (IsHeaderNamed(headers, i, "Content-Length")) {
-            int64_t value = 0;
-            if (!ParseContentLength(headers.LineValue(i), value) || (hasLength && value != framing.bodyLength)) {
-                valid = false;
-            }
-            hasLength = true;
-            framing.bodyLength = value;
-        } else if (IsHeaderNamed(headers, i, "Transfer-Encoding")) {
-            hasTransferEncoding = true;
-        }
-    }
-    if (!valid || (hasLength && hasTransferEncoding)) {
-        return {TRequestFraming::BadRequest, 0};
-    }
-    if (hasTransferEncoding) {
-        return {TRequestFraming::LengthRequired, 0};
-    }
-    return framing;
-}
-
-int64_t FrameResponse(THTTPMethod method, const TIdHeaderList& headers) {
-    if (method == THTTPMethod::Head) {
-        return 0;
-    }
-    // RFC 9112 6.3: these answers end with their head whatever they
-    // declare; an origin that keeps its connection open after one would
-    // otherwise hold the client until the idle limit.
-    const int status = headers.Count() > 0 ? StatusCodeOf(headers[0]) : -1;
-    if ((status >= 100 && status < 200) || status == 204 || status == 304) {
-        return 0;
-    }
-    int64_t length = -1;
-    for (int i = 0; i < headers.Count(); ++i) {
-        if (IsHeaderNamed(headers, i, "Transfer-Encoding")) {
-            // The encoding frames the body, not the length; we pass the
-            // bytes on as they are, so the end is where the origin closes.
-            return -1;
-        }
-        if (IsHeaderNamed(headers, i, "Content-Length")) {
-            int64_t value = 0;
-            if (!ParseContentLength(headers.LineValue(i), value) || (length >= 0 && value != length)) {
-                // Unreadable or conflicting: only the origin's close is
-                // an end both sides can agree on.
-                return -1;
-            }
-            length = value;
-        }
-    }
-    return length;
-}
-
-TStrings OriginRequestHead(THTTPMethod method, const std::string& path, const TIdHeaderList& headers,
-                           bool dropProxyAuthorization) {
-    TStrings head;
-    head.Lines().reserve(static_cast<size_t>(headers.Count()) + 2);
-    head.Add(std::string(MethodName(method)) + " " + path + " HTTP/1.0");
-    for (int i = 0; i < headers.Count(); ++i) {
-        // The proxy's own credentials are not the origin's business.
-        if (dropProxyAuthorization && IsHeaderNamed(headers, i, ProxyAuthorizationName)) {
-            while (i + 1 < headers.Count() && !headers[i + 1].empty() &&
-                   (headers[i + 1][0] == ' ' || headers[i + 1][0] == '\t')) {
-                ++i;
-            }
-            continue;
-        }
-        head.Add(headers[i]);
-    }
-    head.Add("");
-    return head;
-}
-
-bool ExpectsContinue(std::string_view protocol, const TIdHeaderList& headers) {
-    if (protocol != "HTTP/1.1") {
-        return false;
-    }
-    for (int i = 0; i < headers.Count(); ++i) {
-        if (IsHeaderNamed(headers, i, "Expect") && EqualIgnoringCase(headers.LineValue(i), "100-continue")) {
+        if (headers.LineName(i) == "EXPECT" && EqualIgnoringCase(FieldValue(headers[i]), "100-continue")) {
             return true;
         }
     }

@@ -1,8 +1,8 @@
 // HTTPFraming: the decisions of the forwarding path that need no socket:
-// where a request's and a response's bodies end, whether a request may be
-// forwarded at all, and the head the origin is sent. The proxy's handlers
-// act on these answers; keeping them here lets each rule be read and tested
-// on its own.
+// which line is a request line, which head may be forwarded and where its
+// body ends, what the origin is sent, which answer head is valid and what
+// the client is sent of it. Each verdict carries the status the proxy
+// answers with when it refuses; the proxy's handlers read, ask and act.
 #pragma once
 
 #include <cstdint>
@@ -12,61 +12,138 @@
 #include "base/IdStrings.h"
 #include "proxy/IdHeaderList.h"
 
-enum class THTTPMethod { Get, Post, Head };
+// Bounds on a head, the request's and the answer's alike. A line longer
+// than the line limit of the connection (16 KiB) is refused on its own.
+inline constexpr size_t MaxHeadBytes = 64 * 1024;
+inline constexpr int MaxHeadLines = 256;
+// Interim answers (1xx) read past before the final one.
+inline constexpr int MaxInterimAnswers = 16;
 
-// The method word as it goes on the wire ("GET", "POST", "HEAD").
-std::string_view MethodName(THTTPMethod method);
+// RFC 9110 5.6.2: one or more of the token characters.
+bool IsToken(std::string_view text);
 
 // Every length read off the wire goes through this one parser: plain
-// decimal digits, blanks around them allowed, at most 2^63-1 (RFC 9110
-// 8.6). Signs, hexadecimal and empty texts are not lengths.
+// decimal digits, blanks or tabs around them allowed, at most 2^63-1
+// (RFC 9110 8.6). Signs, hexadecimal, other control bytes and empty texts
+// are not lengths.
 bool ParseContentLength(std::string_view text, int64_t& length);
 
-// Whether the request line and header block may be forwarded as they are:
-// no control byte in the request line, and every header line a name that
-// is a token, a colon right behind it, and no NUL or CR anywhere. A line
-// that starts with a blank (obsolete folding), a name with a blank before
-// its colon, or a line without a colon can be read one way by us and
-// another by the origin (RFC 9112 2.2, 5.1, 5.2): such a request is
-// refused rather than passed on.
-bool IsWellFormedRequest(std::string_view requestLine, const TIdHeaderList& headers);
+// A header field line of a request or trailer: a token name, the colon
+// right behind it (a blank before it, or one that starts the line as
+// obsolete folding, can be read one way by us and another by the origin,
+// RFC 9112 5.1, 5.2) and a value without control bytes other than HTAB.
+bool IsWellFormedFieldLine(std::string_view line);
 
-// What to do with a request whose header block has been read.
+// The request line, split once (RFC 9112 3): the one structure that
+// dispatch, the forwarded head and the log use.
+struct TRequestLine {
+    std::string method;   // as received
+    std::string target;   // empty when the line had none
+    std::string version;  // "HTTP/1.1"; empty when the line had none
+};
+
+// False when line is not a request line: a token method, then (after
+// blanks) a target, then optionally HTTP/d.d, and no control byte. A line
+// of the method alone parses, with an empty target.
+bool ParseRequestLine(std::string_view line, TRequestLine& request);
+
+// Where a forwarded request goes: an absolute http:// target (RFC 9112
+// 3.2.2) with a usable host and port.
+struct TForwardTarget {
+    std::string host;       // the host name or address, without brackets
+    int32_t port = 80;
+    std::string authority;  // what the origin's Host field carries: host[:port]
+    std::string path;       // path and query ("/" at least), no fragment
+};
+
+bool ParseForwardTarget(std::string_view target, TForwardTarget& result);
+
+// A refusal the proxy answers itself: the status and why (for the page
+// the answer carries). status 0: no refusal.
+struct TRefusal {
+    int status = 0;
+    std::string reason;
+    explicit operator bool() const { return status != 0; }
+};
+
+enum class TBodyKind { None, Length, Chunked };
+
+// What to do with a request whose head has been read.
 struct TRequestFraming {
-    enum TVerdict { Forward, BadRequest, LengthRequired };
-    TVerdict verdict = Forward;
-    // Bytes of body that follow the head (0: none).
+    TRefusal refusal;
+    TBodyKind body = TBodyKind::None;
+    // Bytes of body that follow the head, for TBodyKind::Length.
     int64_t bodyLength = 0;
 };
 
-// Only a body whose end both sides agree on is relayed: one Content-Length
-// (or several equal ones) of plain digits and no Transfer-Encoding (RFC 9112
-// 6.3: both together are a smuggling risk; chunked alone is a length we do
-// not decode). The same rules hold for every method: a GET or HEAD that
-// declares a body has it relayed, or the origin would wait for it.
+// Only a body whose end both sides agree on is forwarded (RFC 9112 6.3):
+// one Content-Length (or several equal ones) of plain digits, or
+// Transfer-Encoding: chunked alone, which the proxy decodes and frames
+// again. A malformed field line, more than one Host, a length that is not
+// plain digits, lengths that differ, or a length with Transfer-Encoding
+// gets 400; another transfer coding 501. The same rules hold for every
+// method: a GET that declares a body has it forwarded, or the origin would
+// wait for it.
 TRequestFraming FrameRequest(const TIdHeaderList& headers);
 
-// The length of a response's body: 0 when it has none (HEAD, 1xx, 204,
-// 304), the Content-Length when there is exactly one usable value, and -1
-// (the body ends when the origin closes) otherwise.
-int64_t FrameResponse(THTTPMethod method, const TIdHeaderList& headers);
+// How the origin is sent its request.
+struct TOriginHeadOptions {
+    // The proxy consumed the client's credentials.
+    bool dropProxyAuthorization = false;
+    // A chunked body the proxy held whole goes with this Content-Length in
+    // place of its Transfer-Encoding; -1: none.
+    int64_t heldChunkedLength = -1;
+    // A chunked body passed on as it arrives: the request goes as
+    // HTTP/1.1 (HTTP/1.0 has no chunks) and asks for the close.
+    bool relayChunked = false;
+};
+
+// The head sent to the origin (RFC 9110 7.6.1, RFC 9112 3.2.2): the request
+// line with the path, Host in its place (or first) carrying the target's
+// authority, no hop-by-hop field (Connection and what it names,
+// Keep-Alive, Proxy-Connection, TE, Trailer, Upgrade; Expect, which the
+// proxy answers itself), Max-Forwards of OPTIONS counted down, every other
+// line as it came, and the empty line.
+TStrings OriginRequestHead(const TRequestLine& request, const TForwardTarget& target, const TIdHeaderList& headers,
+                           const TOriginHeadOptions& options);
+
+// RFC 9110 7.6.2: an OPTIONS whose Max-Forwards is 0 is answered by the
+// proxy instead of being forwarded.
+bool AnswersOptionsItself(const TRequestLine& request, const TIdHeaderList& headers);
 
 // The status code of a status line ("HTTP/1.1 204 No Content"), -1 when
 // it holds none.
 int StatusCodeOf(std::string_view statusLine);
 
+// What an origin's answer head means for the client.
+struct TResponseFraming {
+    // Why the head is not a valid answer (the client then gets 502); empty
+    // when it is.
+    std::string problem;
+    int status = -1;
+    // Bytes of body: -1 until the origin closes, 0 none (HEAD, 1xx, 204,
+    // 304).
+    int64_t bodyLength = -1;
+};
+
+// A valid head has a status line "HTTP/1.x" and three digits, header lines
+// with a token name and a colon and no NUL or CR, and at most one distinct
+// Content-Length of plain digits. With Transfer-Encoding the body runs to
+// the close (the proxy passes its bytes on as they are, and the length it
+// may carry besides is dropped: RFC 9112 6.3).
+TResponseFraming FrameResponse(std::string_view method, const TIdHeaderList& headers);
+
+// The answer's head as the client gets it: the origin's lines without
+// hop-by-hop fields (and without Content-Length beside Transfer-Encoding),
+// then "Connection: close", as this is the connection's last answer, and
+// the empty line.
+TStrings ClientResponseHead(const TIdHeaderList& headers);
+
 // The target as the access log shows it: the request URI, or host:port for
 // a tunnel, without the user name and password a URI may carry.
 std::string TargetForLog(std::string_view target);
 
-// The head sent to the origin: the request line in HTTP/1.0 form, the
-// client's header lines unchanged (without Proxy-Authorization and its
-// continuation lines when the proxy consumed the credentials), and the
-// empty line that ends it.
-TStrings OriginRequestHead(THTTPMethod method, const std::string& path, const TIdHeaderList& headers,
-                           bool dropProxyAuthorization);
-
 // Whether the client waits for an interim answer before it sends its body
 // (RFC 9110 10.1.1): an HTTP/1.1 request with "Expect: 100-continue". An
 // HTTP/1.0 client cannot read one, so it never gets one.
-bool ExpectsContinue(std::string_view protocol, const TIdHeaderList& headers);
+bool ExpectsContinue(std::string_view version, const TIdHeaderList& headers);

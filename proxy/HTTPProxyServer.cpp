@@ -1,30 +1,21 @@
-// HTTPProxyServer: command registration, authentication, request
-// forwarding and the CONNECT tunnel.
+// HTTPProxyServer: the request's way through the proxy: its line and head,
+// the refusals, forwarding with the bodies held or relayed, and the tunnel.
+// What is allowed on the wire is decided in HTTPFraming and HTTPChunked,
+// the proxy's own answers are made in HTTPAnswers.
 #include "proxy/HTTPProxyServer.h"
 
 #include <algorithm>
-#include <optional>
-#include <initializer_list>
 #include <vector>
 
 #include "base/IdException.h"
 #include "base/IdGlobal.h"
 #include "io/IdRelay.h"
 #include "net/IdStack.h"
-#include "proxy/IdURI.h"
+#include "proxy/HTTPAnswers.h"
+#include "proxy/HTTPMessageIO.h"
 
 namespace {
 
-constexpr char ProxyAuthorizationName[] = "Proxy-Authorization";
-// A header block is a few kilobytes; these bound what a peer that never
-// ends its block can make us hold before the deadline cuts it off.
-constexpr size_t MaxHeaderBlockBytes = 1024 * 1024;
-constexpr int32_t MaxHeaderLines = 1000;
-// After a refusal the client may still be sending (a request body): read and
-// drop that for a short while so that closing does not reset the connection
-// and destroy the answer before the client has read it.
-constexpr int32_t RefusalDrainMs = 2000;
-constexpr int32_t RefusalDrainBytes = 1024 * 1024;
 // The receive and send chunk of bodies on the proxy's connections.
 constexpr int32_t BodyChunk = 256 * 1024;
 // Bodies up to this size leave in one send with their head; larger ones
@@ -37,53 +28,14 @@ constexpr int64_t GatheredBodyLimit = 64 * 1024;
 // system caps the value at its own limit (net.core.somaxconn on Linux).
 constexpr int32_t ProxyListenQueue = 1024;
 
-TStrings Lines(std::initializer_list<const char*> lines) {
-    TStrings result;
-    for (const char* line : lines) {
-        result.Add(line);
-    }
-    return result;
-}
-
-// Reads lines up to the empty line into headers (dropping the first of two
-// leading dots, as every header capture does). waitMs gives the wait for the
-// next line: -1 = the handler's own timeout. A wait that runs out ends the
-// request with EIdReadTimeout.
-void CaptureHeaderBlock(TIdIOHandler& handler, TIdHeaderList& headers, const std::function<int32_t()>& waitMs) {
-    size_t total = 0;
-    for (;;) {
-        const int32_t wait = waitMs();
-        if (wait == 0) {
-            throw EIdReadTimeout("Read Timeout");
-        }
-        std::string line = handler.ReadLine(wait < 0 ? TimeoutDefault : wait);
-        if (handler.LineTimedOut()) {
-            throw EIdReadTimeout("Read Timeout");
-        }
-        if (line.empty()) {
-            return;
-        }
-        if (line.size() >= 2 && line[0] == '.' && line[1] == '.') {
-            line.erase(0, 1);
-        }
-        total += line.size() + 2;
-        if (total > MaxHeaderBlockBytes || headers.Count() >= MaxHeaderLines) {
-            throw EIdReadLnMaxLineLengthExceeded("Max line length exceeded.");
-        }
-        headers.Add(std::move(line));
-    }
-}
-
-// The answer's head as the client gets it: the origin's lines unchanged
-// and the empty line that ends them.
-TStrings ResponseHead(const TIdHeaderList& headers) {
-    TStrings head;
-    head.Lines().reserve(static_cast<size_t>(headers.Count()) + 1);
-    for (const std::string& line : headers) {
-        head.Add(line);
-    }
-    head.Add("");
-    return head;
+const TStrings& ContinueAnswer() {
+    static const TStrings lines = [] {
+        TStrings result;
+        result.Add("HTTP/1.1 100 Continue");
+        result.Add("");
+        return result;
+    }();
+    return lines;
 }
 
 // The client's address as the document event reports it.
@@ -92,6 +44,20 @@ std::string PeerText(TIdTCPConnection& client) {
         return client.SocketHandler()->Binding()->PeerIP();
     }
     return {};
+}
+
+bool IsHelpLine(const std::string& line) {
+    return EqualIgnoringCase(std::string_view(line).substr(0, line.find(' ')), "HELP");
+}
+
+// Gives up a request whose body went partly to the origin: both sides get a
+// reset, as a body cut short must not look whole to either.
+void ResetBoth(TIdTCPConnection& first, TIdTCPConnection& second) {
+    for (TIdTCPConnection* connection : {&first, &second}) {
+        if (connection->SocketHandler() != nullptr && connection->SocketHandler()->Binding() != nullptr) {
+            connection->SocketHandler()->Binding()->SetAbortiveClose();
+        }
+    }
 }
 
 }  // namespace
@@ -119,36 +85,32 @@ void TIdHTTPProxyServer::SetCredentials(const std::string& user, const std::stri
     password_ = password;
 }
 
+// The table names the methods HELP lists; every method, listed or not, is
+// served the same way.
 void TIdHTTPProxyServer::RegisterProxyCommands() {
     TIdCmdTCPServer::RegisterCommands();
-    struct Entry {
-        const char* command;
-        void (TIdHTTPProxyServer::*serve)(TIdCommand&);
-    };
-    const Entry entries[] = {{"GET", &TIdHTTPProxyServer::ServeGet},
-                             {"POST", &TIdHTTPProxyServer::ServePost},
-                             {"HEAD", &TIdHTTPProxyServer::ServeHead},
-                             {"CONNECT", &TIdHTTPProxyServer::ServeConnect}};
-    for (const Entry& entry : entries) {
+    for (const char* method : {"GET", "POST", "HEAD", "CONNECT"}) {
         TIdCommandHandler& handler = CommandHandlers().Add();
-        handler.SetCommand(entry.command);
+        handler.SetCommand(method);
         handler.SetParseParams(true);
         handler.SetDisconnect(true);
-        auto serve = entry.serve;
-        handler.OnCommand = [this, serve](TIdCommand& command) { (this->*serve)(command); };
+        handler.OnCommand = [this](TIdCommand& command) {
+            command.SetReplyPending(false);
+            Serve(command.ClientContext(), command.Line());
+        };
     }
     Greeting().Clear();
 }
 
 void TIdHTTPProxyServer::OpenServer() {
+    outbound_.Open();
     {
-        std::scoped_lock lock(outboundLock_);
-        closing_ = false;
+        std::scoped_lock lock(portsLock_);
         listenPorts_.clear();
     }
     TIdCmdTCPServer::OpenServer();
     // Known only now for a binding whose port the system picked.
-    std::scoped_lock lock(outboundLock_);
+    std::scoped_lock lock(portsLock_);
     for (int32_t i = 0; i < Bindings().Count(); ++i) {
         listenPorts_.push_back(Bindings()[i].Port());
     }
@@ -156,7 +118,7 @@ void TIdHTTPProxyServer::OpenServer() {
 
 bool TIdHTTPProxyServer::IsOwnEndpoint(const std::string& address, int32_t port) {
     {
-        std::scoped_lock lock(outboundLock_);
+        std::scoped_lock lock(portsLock_);
         if (std::find(listenPorts_.begin(), listenPorts_.end(), port) == listenPorts_.end()) {
             return false;
         }
@@ -166,111 +128,60 @@ bool TIdHTTPProxyServer::IsOwnEndpoint(const std::string& address, int32_t port)
     return TIdStack::Instance().IsLocalAddress(address, Id_IPv4);
 }
 
-std::optional<std::string> TIdHTTPProxyServer::ResolveTarget(TIdContext& context, const std::string& host,
-                                                             int32_t port, TRequestTrace& trace) {
-    if (host.empty()) {
-        throw EIdHostRequired();
-    }
+std::string TIdHTTPProxyServer::ResolveTarget(const std::string& host, int32_t port) {
     // Resolved once, so that the addresses checked are the ones connected
     // to; every address counts, or a name could name a denied place behind
     // an allowed first answer.
-    const std::vector<std::string> addresses = TIdStack::Instance().ResolveIPv4(host);
+    std::vector<std::string> addresses;
+    AtOrigin([&] { addresses = TIdStack::Instance().ResolveIPv4(host); });
     for (const std::string& address : addresses) {
         if (deny_.Contains(address)) {
-            RefuseAndClose(context, trace, Lines({"HTTP/1.0 403 Forbidden", ""}));
-            return std::nullopt;
+            throw EIdHTTPProxyAnswer(403, "the proxy may not go there");
         }
     }
     if (IsOwnEndpoint(addresses.front(), port)) {
         // Forwarded, the request would come back to us, once more per hop.
-        RefuseAndClose(context, trace, Lines({"HTTP/1.0 508 Loop Detected", ""}));
-        return std::nullopt;
+        throw EIdHTTPProxyAnswer(508, "the request would come back to this proxy");
     }
     return addresses.front();
 }
 
-void TIdHTTPProxyServer::CheckReached(TOutbound& outbound) {
-    const TIdIOHandlerSocket* handler = outbound.Client().SocketHandler();
-    if (!deny_.Empty() && handler != nullptr && handler->Binding() != nullptr &&
-        deny_.Contains(handler->Binding()->PeerIP())) {
-        throw EIdConnClosedGracefully("Connection Closed Gracefully.");
+std::unique_ptr<TIdOutbound> TIdHTTPProxyServer::ConnectTo(const std::string& address, int32_t port) {
+    std::unique_ptr<TIdOutbound> outbound;
+    AtOrigin([&] {
+        outbound = std::make_unique<TIdOutbound>(outbound_, address, port,
+                                                 connectTimeout_ > 0 ? connectTimeout_ * 1000 : 0);
+    });
+    if (!deny_.Empty() && deny_.Contains(outbound->PeerIP())) {
+        throw EIdHTTPProxyAnswer(403, "the proxy may not go there");
     }
+    return outbound;
 }
 
-// ------------------------------------------------------------ the record
-
-TIdHTTPProxyServer::TRequestTrace::TRequestTrace(TIdHTTPProxyServer& server, TIdContext& context,
-                                                 const std::string& line)
-    : server_(server), context_(context) {
-    if (!server_.OnRequestDone) {
-        return;
-    }
-    // The request began with its connection.
-    const auto age = std::chrono::milliseconds(TickDiff(context.CreatedTick(), TickCountMs()));
-    record_.started = std::chrono::system_clock::now() - age;
-    record_.client = PeerText(context.ClientConnection());
-    std::string rest = line;
-    record_.method = CutField(rest, " ");
-    record_.target = TargetForLog(CutField(rest, " "));
-}
-
-TIdHTTPProxyServer::TRequestTrace::~TRequestTrace() {
-    if (!server_.OnRequestDone) {
-        return;
-    }
+void TIdHTTPProxyServer::AtOrigin(const std::function<void()>& step) {
     try {
-        const TIdIOHandler* handler = context_.ClientConnection().IOHandler();
-        if (handler != nullptr) {
-            record_.bytesToClient = static_cast<uint64_t>(handler->BytesSent());
-            record_.bytesFromClient = static_cast<uint64_t>(handler->BytesReceived());
+        step();
+    } catch (const EIdHTTPProxyAnswer&) {
+        throw;
+    } catch (const EIdException& error) {
+        if (outbound_.Closing()) {
+            throw;
         }
-        const auto age = std::chrono::milliseconds(TickDiff(context_.CreatedTick(), TickCountMs()));
-        record_.durationMs = age.count();
-        server_.OnRequestDone(record_);
-    } catch (...) {
-        // A record that cannot be written must not end anything else.
+        throw OriginFailure(error);
     }
 }
 
-void TIdHTTPProxyServer::ReplyUnknown(TIdContext& context, const std::string& line) {
-    TRequestTrace trace(*this, context, line);
-    trace.SetStatus(400);
-    TIdCmdTCPServer::ReplyUnknown(context, line);
-}
-
-// Deactivation wakes the workers blocked on their clients; one waiting on
-// an origin or tunnel target would otherwise hold it up until that peer
-// speaks or the idle limit runs out.
+// Deactivation wakes the workers blocked on their clients, and the list
+// those waiting on an origin or tunnel target.
 void TIdHTTPProxyServer::CloseServer() {
-    {
-        std::scoped_lock lock(outboundLock_);
-        closing_ = true;
-        for (TIdTCPClient* outbound : outbound_) {
-            outbound->SocketHandler()->Binding()->WakeAndShutdown();
-        }
-    }
+    outbound_.WakeAll();
     TIdCmdTCPServer::CloseServer();
 }
 
-void TIdHTTPProxyServer::ConnectOutbound(TIdTCPClient& outbound) {
-    outbound.Connect();
-    // Listed only once connected: the binding no longer changes then.
-    std::scoped_lock lock(outboundLock_);
-    if (closing_ || outbound.SocketHandler() == nullptr || outbound.SocketHandler()->Binding() == nullptr) {
-        outbound.Disconnect();
+void TIdHTTPProxyServer::CheckNotClosing() {
+    if (outbound_.Closing()) {
         throw EIdConnClosedGracefully("Connection Closed Gracefully.");
     }
-    outbound_.push_back(&outbound);
-}
-
-void TIdHTTPProxyServer::ReleaseOutbound(TIdTCPClient& outbound) {
-    {
-        std::scoped_lock lock(outboundLock_);
-        outbound_.erase(std::remove(outbound_.begin(), outbound_.end(), &outbound), outbound_.end());
-    }
-    // Nothing is told to the origin on the way out, so no receive is spent
-    // asking whether it is still there.
-    outbound.Disconnect(false);
 }
 
 int32_t TIdHTTPProxyServer::RequestRemainingMs(const TIdContext& context) const {
@@ -289,12 +200,12 @@ int32_t TIdHTTPProxyServer::IdleTimeoutMs() const {
     return static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(idleTimeout_) * 1000, 0x7FFFFFFF));
 }
 
+// ----------------------------------------------------- the request's head
+
 std::string TIdHTTPProxyServer::ReadRequestLine(TIdContext& context) {
     TIdTCPConnection& client = context.ClientConnection();
-    // Once the connection is closed (after its one request, or by the
-    // peer), bytes still queued behind it, such as a pipelined second
-    // request, would count as connected input: serving them would send a
-    // request to an origin on behalf of a client nobody can answer.
+    // Once the connection is closed (by a time limit, or by the peer),
+    // bytes still queued would count as connected input and be read again.
     TIdIOHandlerSocket* socket = client.SocketHandler();
     if (socket == nullptr || socket->Binding() == nullptr || !socket->Binding()->HasSocket()) {
         TIdBuffer* queued = client.IOHandler() != nullptr ? client.IOHandler()->InputQueue() : nullptr;
@@ -303,257 +214,270 @@ std::string TIdHTTPProxyServer::ReadRequestLine(TIdContext& context) {
         }
         return {};
     }
-    // Every answer to this client, the 400 of an unknown line included, is
-    // a write that a client that stops reading could block for good.
+    // Every answer to this client, a refusal included, is a write that a
+    // client that stops reading could block for good.
     client.IOHandler()->SetWriteTimeout(IdleTimeoutMs());
     UseBodyChunks(*client.IOHandler());
+    // A client that never completes its request line is disconnected
+    // silently: there is nothing to answer yet.
     const int32_t remaining = RequestRemainingMs(context);
-    if (remaining < 0) {
-        return CheckAllowed(context, client.IOHandler()->ReadLine());
-    }
-    // A client that never completes its request is disconnected silently.
     if (remaining == 0) {
         client.Disconnect(false);
         return {};
     }
-    std::string line = client.IOHandler()->ReadLine(remaining);
-    if (client.IOHandler()->LineTimedOut()) {
-        client.Disconnect(false);
-        return {};
-    }
-    return CheckAllowed(context, std::move(line));
-}
-
-// A client outside Allow is refused whatever it asks: its request head is
-// read (the answer would be lost to a reset otherwise, and the log tells
-// what was asked), nothing else.
-std::string TIdHTTPProxyServer::CheckAllowed(TIdContext& context, std::string line) {
-    if (!allow_ || line.empty() || allow_->Contains(PeerText(context.ClientConnection()))) {
-        return line;
-    }
-    TRequestTrace trace(*this, context, line);
-    TIdHeaderList headers;
     try {
-        ReadRequestHeaders(context, headers);
-    } catch (const EIdException&) {
-        context.ClientConnection().Disconnect(false);
-        return {};
-    }
-    RefuseAndClose(context, trace, Lines({"HTTP/1.0 403 Forbidden", ""}));
-    return {};
-}
-
-void TIdHTTPProxyServer::ReadRequestHeaders(TIdContext& context, TIdHeaderList& headers) {
-    CaptureHeaderBlock(*context.ClientConnection().IOHandler(), headers,
-                       [this, &context] { return RequestRemainingMs(context); });
-}
-
-void TIdHTTPProxyServer::RefuseAndClose(TIdContext& context, TRequestTrace& trace, const TStrings& answer) {
-    TIdTCPConnection& client = context.ClientConnection();
-    trace.SetStatus(answer.Count() > 0 ? StatusCodeOf(answer[0]) : -1);
-    try {
-        client.IOHandler()->WriteLines(answer);
-        TIdIOHandlerSocket* handler = client.SocketHandler();
-        TIdSocketHandle* binding = handler != nullptr ? handler->Binding() : nullptr;
-        if (binding != nullptr && binding->HasSocket()) {
-            binding->ShutdownSending();
-            if (!handler->InputIsEmpty()) {
-                handler->InputQueue()->Discard(handler->InputQueue()->Used());
-            }
-            std::vector<uint8_t> scratch(16 * 1024);
-            const uint32_t start = TickCountMs();
-            int32_t budget = RefusalDrainBytes;
-            while (budget > 0) {
-                const auto elapsed = static_cast<int32_t>(TickDiff(start, TickCountMs()));
-                if (elapsed >= RefusalDrainMs || !binding->WaitReadable(RefusalDrainMs - elapsed)) {
-                    break;
-                }
-                const int32_t n = binding->Receive(scratch.data(), static_cast<int32_t>(scratch.size()));
-                if (n <= 0) {
-                    break;
-                }
-                handler->CountReceived(n);
-                budget -= n;
-            }
+        std::string line = client.IOHandler()->ReadLine(remaining < 0 ? TimeoutDefault : remaining);
+        if (client.IOHandler()->LineTimedOut()) {
+            client.Disconnect(false);
+            return {};
         }
-    } catch (const EIdException&) {
-        // The client went away first; there is nobody left to answer.
+        return line;
+    } catch (const EIdReadLnMaxLineLengthExceeded&) {
+        TIdRequestTrace trace(OnRequestDone, context, {});
+        Refuse(context, trace,
+               ProxyAnswer(414, {}, "the request line is longer than " +
+                                        std::to_string(client.IOHandler()->MaxLineLength()) + " bytes"));
+        return {};
+    }
+}
+
+bool TIdHTTPProxyServer::ExecuteStep(TIdContext& context) {
+    TIdTCPConnection& client = context.ClientConnection();
+    std::string line = ReadRequestLine(context);
+    if (line.empty()) {
+        // Empty lines before the request line are skipped (RFC 9112 2.2).
+        return client.IsConnected();
+    }
+    if (!IsHelpLine(line)) {
+        if (!CommandHandlers().DispatchLine(context, line)) {
+            Serve(context, line);
+        }
+    } else if (Allowed(context)) {
+        TIdRequestTrace trace(OnRequestDone, context, line);
+        trace.SetStatus(100);
+        CommandHandlers().DispatchLine(context, line);
+    } else {
+        Serve(context, line);
     }
     client.Disconnect(false);
+    return false;
 }
 
-bool TIdHTTPProxyServer::CheckAuthorized(TIdContext& context, const TIdHeaderList& headers, TRequestTrace& trace) {
-    if (user_.empty() || IsProxyAuthorized(headers.ValueOf(ProxyAuthorizationName), user_, password_)) {
-        return true;
+bool TIdHTTPProxyServer::Allowed(TIdContext& context) {
+    return !allow_ || allow_->Contains(context.PeerIP());
+}
+
+bool TIdHTTPProxyServer::ReadRequestHeaders(TIdContext& context, TIdHeaderList& headers) {
+    return ReadHead(*context.ClientConnection().IOHandler(), headers,
+                    [this, &context] { return RequestRemainingMs(context); });
+}
+
+void TIdHTTPProxyServer::Refuse(TIdContext& context, TIdRequestTrace& trace, const std::string& answer) {
+    trace.SetStatus(StatusCodeOf(answer));
+    AnswerAndClose(context.ClientConnection(), answer);
+}
+
+void TIdHTTPProxyServer::CheckAuthorized(TIdContext& context, const TIdHeaderList& headers) {
+    if (user_.empty() || IsProxyAuthorized(headers.ValueOf("Proxy-Authorization"), user_, password_)) {
+        return;
     }
     // The wait runs on the connection's own thread and ends early when
     // the server is being stopped.
-    const int32_t delay = loginThrottle_.Failed(PeerText(context.ClientConnection()), TickCountMs());
+    const int32_t delay = loginThrottle_.Failed(context.PeerIP(), TickCountMs());
     const uint32_t start = TickCountMs();
     while (delay > 0 && TickDiff(start, TickCountMs()) < static_cast<uint32_t>(delay) && Active()) {
         SleepMs(20);
     }
-    RefuseAndClose(context, trace,
-                   Lines({"HTTP/1.0 407 Proxy Authentication Required",
-                                   "Proxy-Authenticate: Basic realm=\"Connection to Vantrel: Authentication Required\"",
-                                   ""}));
-    return false;
+    throw EIdHTTPProxyAnswer(407, "the proxy needs valid credentials");
 }
 
-// Every method starts alike: the handler answers for itself, reads the
-// header block, and refuses before any origin is contacted when the
-// credentials are missing or the request carries unsafe bytes.
-bool TIdHTTPProxyServer::BeginRequest(TIdCommand& command, TIdHeaderList& requestHeaders, TRequestTrace& trace) {
-    command.SetReplyPending(false);
-    TIdContext& context = command.ClientContext();
-    ReadRequestHeaders(context, requestHeaders);
-    if (!CheckAuthorized(context, requestHeaders, trace)) {
-        return false;
+// Every request starts alike: its head is read whole, then it is refused
+// before any origin is contacted when the client may not use the proxy,
+// lacks credentials or sent a head that could be read two ways.
+void TIdHTTPProxyServer::Serve(TIdContext& context, const std::string& line) {
+    TIdRequestTrace trace(OnRequestDone, context, line);
+    TRequestLine request;
+    const bool isRequest = ParseRequestLine(line, request);
+    try {
+        TIdHeaderList headers;
+        // The head of a line that is no request is not read: whatever
+        // follows is dropped with the refusal.
+        const bool complete = isRequest && ReadRequestHeaders(context, headers);
+        if (!Allowed(context)) {
+            throw EIdHTTPProxyAnswer(403, "this client may not use the proxy");
+        }
+        if (!isRequest) {
+            throw EIdHTTPProxyAnswer(400, "the line is not an HTTP request line");
+        }
+        if (!complete) {
+            throw EIdHTTPProxyAnswer(431, "the request head is larger than " + std::to_string(MaxHeadLines) +
+                                              " lines, " + std::to_string(MaxHeadBytes) +
+                                              " bytes, or a line of it longer than " +
+                                              std::to_string(context.ClientConnection().IOHandler()->MaxLineLength()) +
+                                              " bytes");
+        }
+        CheckAuthorized(context, headers);
+        const TRequestFraming framing = FrameRequest(headers);
+        if (framing.refusal) {
+            throw EIdHTTPProxyAnswer(framing.refusal.status, framing.refusal.reason);
+        }
+        if (request.target.empty()) {
+            throw EIdHTTPProxyAnswer(400, "the request has no target");
+        }
+        if (request.method == "CONNECT") {
+            Tunnel(context, request, trace);
+        } else if (request.method == "TRACE") {
+            // An origin would echo the request, the client's cookies and
+            // credentials included, to whatever script sent it.
+            throw EIdHTTPProxyAnswer(405, "the proxy does not forward TRACE");
+        } else {
+            Forward(context, request, headers, framing, trace);
+        }
+    } catch (const EIdHTTPProxyAnswer& answer) {
+        if (trace.Answered()) {
+            throw;
+        }
+        Refuse(context, trace,
+               ProxyAnswer(answer.Status(), TargetForLog(request.target), answer.Message(),
+                           answer.Status() == 407 ? ProxyAuthenticateLine : std::string_view()));
     }
-    if (!IsWellFormedRequest(command.Line(), requestHeaders)) {
-        RefuseAndClose(context, trace, Lines({"HTTP/1.0 400 Bad Request", ""}));
-        return false;
-    }
-    return true;
 }
-
-void TIdHTTPProxyServer::ServeGet(TIdCommand& command) { Forward(command, THTTPMethod::Get); }
-
-void TIdHTTPProxyServer::ServePost(TIdCommand& command) { Forward(command, THTTPMethod::Post); }
-
-void TIdHTTPProxyServer::ServeHead(TIdCommand& command) { Forward(command, THTTPMethod::Head); }
 
 // ------------------------------------------------------------- forwarding
 
-TIdHTTPProxyServer::TOutbound::TOutbound(TIdHTTPProxyServer& server, const std::string& address, int32_t port)
-    : server_(server) {
-    client_.SetHost(address);
-    client_.SetPort(port);
-    client_.SetConnectTimeout(server.connectTimeout_ > 0 ? server.connectTimeout_ * 1000 : 0);
-    server_.ConnectOutbound(client_);
-}
-
-TIdHTTPProxyServer::TOutbound::~TOutbound() {
-    try {
-        server_.ReleaseOutbound(client_);
-    } catch (...) {
-        // Destructors never throw; the connection is closed either way.
+void TIdHTTPProxyServer::Forward(TIdContext& context, const TRequestLine& request, const TIdHeaderList& headers,
+                                 const TRequestFraming& framing, TIdRequestTrace& trace) {
+    TForwardTarget target;
+    if (!ParseForwardTarget(request.target, target)) {
+        throw EIdHTTPProxyAnswer(400, "the target is not an absolute http:// URL with a usable host and port");
     }
-}
-
-// The request's way through the proxy: framing decides whether it goes on
-// and with how much body, the body is held or relayed, and the answer comes
-// back the same way.
-void TIdHTTPProxyServer::Forward(TIdCommand& command, THTTPMethod method) {
-    TIdContext& context = command.ClientContext();
+    if (AnswersOptionsItself(request, headers)) {
+        Refuse(context, trace, ProxyAnswer(200, request.target, "Max-Forwards is 0: the proxy answers"));
+        return;
+    }
     TIdTCPConnection& client = context.ClientConnection();
-    TRequestTrace trace(*this, context, command.Line());
-    TIdHeaderList requestHeaders;
-    if (!BeginRequest(command, requestHeaders, trace)) {
-        return;
+    const std::string address = ResolveTarget(target.host, target.port);
+
+    // The body is held whole when it fits in HoldLimit, and passed on as it
+    // arrives when it does not. A declared length past the limit is asked
+    // for (100 Continue) only once the origin is there to take it; a
+    // chunked body, whose size is known only at its end, at once.
+    const bool sendContinue = framing.body != TBodyKind::None && ExpectsContinue(request.version, headers);
+    TOriginHeadOptions options;
+    options.dropProxyAuthorization = !user_.empty();
+    std::unique_ptr<TMemoryStream> body;
+    THTTPChunkDecoder decoder;
+    bool relay = false;
+    if (sendContinue && !(framing.body == TBodyKind::Length && framing.bodyLength > holdLimit_)) {
+        client.IOHandler()->WriteLines(ContinueAnswer());
     }
-    const TRequestFraming framing = FrameRequest(requestHeaders);
-    if (framing.verdict == TRequestFraming::BadRequest) {
-        RefuseAndClose(context, trace, Lines({"HTTP/1.0 400 Bad Request", ""}));
-        return;
-    }
-    if (framing.verdict == TRequestFraming::LengthRequired) {
-        RefuseAndClose(context, trace, Lines({"HTTP/1.0 411 Length Required", ""}));
-        return;
-    }
-    const TStrings& params = command.ParamList();
-    std::string host;
-    int32_t port = 80;
-    std::string path;
-    {
-        TIdURI uri(params[0]);
-        host = uri.HostName();
-        port = TextToIntDef(uri.PortText(), 80);
-        path = uri.Directory() + uri.LeafName() + uri.QueryPart();
-    }
-    const std::optional<std::string> address = ResolveTarget(context, host, port, trace);
-    if (!address) {
-        return;
+    if (framing.body == TBodyKind::Length) {
+        relay = framing.bodyLength > holdLimit_;
+        if (!relay) {
+            body = ReadBody(*client.IOHandler(), framing.bodyLength, IdleTimeoutMs());
+        }
+    } else if (framing.body == TBodyKind::Chunked) {
+        body = ReadChunkedBody(client, decoder);
+        relay = !decoder.Done();
+        options.relayChunked = relay;
+        options.heldChunkedLength = relay ? -1 : body->Size();
     }
 
-    const bool sendContinue =
-        framing.bodyLength > 0 && ExpectsContinue(params.Count() > 1 ? params[1] : "", requestHeaders);
-    const bool relayUpload = framing.bodyLength > holdLimit_;
-    std::unique_ptr<TMemoryStream> body;
-    if (!relayUpload && framing.bodyLength > 0) {
-        body = ReadRequestBody(client, framing.bodyLength, sendContinue);
-    }
-    TOutbound outbound(*this, *address, port);
-    CheckReached(outbound);
-    TIdIOHandler& origin = outbound.IO();
+    const std::unique_ptr<TIdOutbound> outbound = ConnectTo(address, target.port);
+    TIdIOHandler& origin = outbound->IO();
     origin.SetReadTimeout(IdleTimeoutMs());
     origin.SetWriteTimeout(IdleTimeoutMs());
     UseBodyChunks(origin);
-    SendRequest(outbound, client, OriginRequestHead(method, path, requestHeaders, !user_.empty()), body.get(),
-                relayUpload ? framing.bodyLength : 0, sendContinue);
+    const TStrings head = OriginRequestHead(request, target, headers, options);
+    AtOrigin([&] {
+        // One send for the head (and a small body): with Nagle on, separate
+        // small sends would wait for the origin's delayed acknowledgement.
+        // A large body is not copied to join it; a relayed one goes as its
+        // own chunk.
+        const int64_t held = body ? body->Size() : 0;
+        SendGathered(origin, held > 0 && held <= GatheredBodyLimit, [&] {
+            origin.WriteLines(head);
+            if (held > 0 && options.relayChunked) {
+                origin.WriteText(ChunkSizeLine(static_cast<uint64_t>(held)));
+            }
+            if (held > 0) {
+                origin.WriteFromStream(*body, 0);
+            }
+            if (held > 0 && options.relayChunked) {
+                origin.WriteText(ChunkDataEnd);
+            }
+        });
+    });
     body.reset();
+    if (relay && framing.body == TBodyKind::Chunked) {
+        try {
+            RelayChunks(*client.IOHandler(), origin, decoder, IdleTimeoutMs());
+        } catch (const EIdException&) {
+            // Part of the body is at the origin already: no answer can make
+            // the exchange whole, so both sides learn of it by a reset.
+            ResetBoth(client, outbound->Client());
+            throw EAbort("the chunked body was cut off");
+        }
+    } else if (relay) {
+        if (sendContinue) {
+            client.IOHandler()->WriteLines(ContinueAnswer());
+        }
+        TIdRelay pass(client, outbound->Client(), IdleTimeoutMs());
+        pass.Pass(client, framing.bodyLength);
+    }
 
-    TIdHeaderList responseHeaders;
-    CaptureHeaderBlock(origin, responseHeaders, [] { return -1; });
-    const int64_t length = FrameResponse(method, responseHeaders);
-    trace.SetStatus(StatusCodeOf(responseHeaders.Count() > 0 ? responseHeaders[0] : std::string()));
-    if (method == THTTPMethod::Head) {
-        client.IOHandler()->WriteLines(ResponseHead(responseHeaders));
+    TIdHeaderList answer;
+    TResponseFraming response;
+    AtOrigin([&] { response = ReadAnswerHead(origin, request.method, answer); });
+    trace.SetStatus(response.status);
+    if (request.method == "HEAD") {
+        client.IOHandler()->WriteLines(ClientResponseHead(answer));
     } else {
-        ForwardResponseBody(outbound.Client(), client, length, responseHeaders, host);
+        ForwardResponseBody(outbound->Client(), client, response.bodyLength, answer, target.host);
     }
     // The client has everything: let it go before the origin's
     // connection is taken down, rather than after.
     client.Disconnect(false);
 }
 
-std::unique_ptr<TMemoryStream> TIdHTTPProxyServer::ReadRequestBody(TIdTCPConnection& client, int64_t length,
-                                                                   bool sendContinue) {
-    TIdIOHandler& handler = *client.IOHandler();
-    if (sendContinue) {
-        handler.WriteLines(Lines({"HTTP/1.1 100 Continue", ""}));
+TResponseFraming TIdHTTPProxyServer::ReadAnswerHead(TIdIOHandler& origin, const std::string& method,
+                                                    TIdHeaderList& headers) {
+    for (int interim = 0;; ++interim) {
+        headers.Clear();
+        if (!ReadHead(origin, headers, [] { return -1; })) {
+            throw EIdHTTPProxyAnswer(502, "the origin's answer head is larger than a head may be");
+        }
+        TResponseFraming framing = FrameResponse(method, headers);
+        if (!framing.problem.empty()) {
+            throw EIdHTTPProxyAnswer(502, framing.problem);
+        }
+        // RFC 9110 15.2: the client asked for none of these (its Expect
+        // was answered here and not passed on); only the final answer is
+        // its own.
+        if (framing.status >= 200) {
+            return framing;
+        }
+        if (interim >= MaxInterimAnswers) {
+            throw EIdHTTPProxyAnswer(502, "the origin sent interim answers without end");
+        }
     }
-    auto body = std::make_unique<TMemoryStream>();
-    const int32_t savedTimeout = handler.ReadTimeout();
-    handler.SetReadTimeout(IdleTimeoutMs());
-    handler.ReadIntoStream(*body, length, false);
-    handler.SetReadTimeout(savedTimeout);
-    if (body->Size() != length) {
-        // The client closed mid-body: forwarding a short body under its
-        // declared length would leave the origin waiting.
-        throw EIdConnClosedGracefully("Connection Closed Gracefully.");
-    }
-    return body;
 }
 
-void TIdHTTPProxyServer::SendRequest(TOutbound& outbound, TIdTCPConnection& client, const TStrings& head,
-                                     TMemoryStream* body, int64_t relayedLength, bool sendContinue) {
-    TIdIOHandler& origin = outbound.IO();
-    // One send for the request head (and a small body): with Nagle on,
-    // separate small sends would wait for the origin's delayed
-    // acknowledgement. A large body is not copied to join it.
-    const bool smallBody = body != nullptr && body->Size() > 0 && body->Size() <= GatheredBodyLimit;
-    SendGathered(origin, smallBody, [&] {
-        origin.WriteLines(head);
-        if (body != nullptr && body->Size() > 0) {
-            origin.WriteFromStream(*body, 0);
-        }
+std::unique_ptr<TMemoryStream> TIdHTTPProxyServer::ReadChunkedBody(TIdTCPConnection& client,
+                                                                   THTTPChunkDecoder& decoder) {
+    auto body = std::make_unique<TMemoryStream>();
+    DecodeChunks(*client.IOHandler(), decoder, IdleTimeoutMs(), [&](std::string_view data) {
+        body->Write(data.data(), static_cast<int64_t>(data.size()));
+        return body->Size() <= holdLimit_;
     });
-    if (relayedLength > 0) {
-        // Asked for only now that the origin is there to take the body.
-        if (sendContinue) {
-            client.IOHandler()->WriteLines(Lines({"HTTP/1.1 100 Continue", ""}));
-        }
-        TIdRelay relay(client, outbound.Client(), IdleTimeoutMs());
-        relay.Pass(client, relayedLength);
-    }
+    return body;
 }
 
 void TIdHTTPProxyServer::ForwardResponseBody(TIdTCPClient& outbound, TIdTCPConnection& client, int64_t length,
                                              const TIdHeaderList& headers, const std::string& host) {
     TIdIOHandler& origin = *outbound.IOHandler();
     TIdIOHandler& to = *client.IOHandler();
-    const TStrings head = ResponseHead(headers);
+    const TStrings head = ClientResponseHead(headers);
     // Reports a held body, then sends whatever the handler left in its place.
     auto deliver = [&](std::unique_ptr<TStream> stream) {
         stream->SetPosition(0);
@@ -633,40 +557,12 @@ void TIdHTTPProxyServer::ReportRelayed(TIdTCPConnection& client, const TIdHeader
     FireHTTPDocument(host, stream, headers, PeerText(client), size);
 }
 
-void TIdHTTPProxyServer::CheckNotClosing() {
-    std::scoped_lock lock(outboundLock_);
-    if (closing_) {
-        throw EIdConnClosedGracefully("Connection Closed Gracefully.");
-    }
-}
-
 // Bodies move straight between the sockets and the body's memory, so
 // larger chunks cost no buffer: they only save calls, and acknowledgements
 // that on one machine make the sender do its work on our time.
 void TIdHTTPProxyServer::UseBodyChunks(TIdIOHandler& handler) {
     handler.SetRecvBufferSize(BodyChunk);
     handler.SetSendBufferSize(BodyChunk);
-}
-
-void TIdHTTPProxyServer::SendGathered(TIdIOHandler& handler, bool gather, const std::function<void()>& writes) {
-    if (!gather) {
-        writes();
-        return;
-    }
-    handler.BeginWriteBuffering();
-    try {
-        writes();
-    } catch (...) {
-        // What was written before the failure leaves as it would have
-        // without the gathering.
-        try {
-            handler.EndWriteBuffering();
-        } catch (const EIdException&) {
-            // The peer is gone; the first error is the one to report.
-        }
-        throw;
-    }
-    handler.EndWriteBuffering();
 }
 
 void TIdHTTPProxyServer::FireHTTPDocument(const std::string& document, std::unique_ptr<TStream>& stream,
@@ -678,35 +574,29 @@ void TIdHTTPProxyServer::FireHTTPDocument(const std::string& document, std::uniq
 
 // ------------------------------------------------------------------ tunnel
 
-void TIdHTTPProxyServer::ServeConnect(TIdCommand& command) {
-    TIdContext& context = command.ClientContext();
+void TIdHTTPProxyServer::Tunnel(TIdContext& context, const TRequestLine& request, TIdRequestTrace& trace) {
     TIdTCPConnection& client = context.ClientConnection();
-    TRequestTrace trace(*this, context, command.Line());
-    TIdHeaderList requestHeaders;
-    if (!BeginRequest(command, requestHeaders, trace)) {
-        return;
-    }
-
-    std::string portText = command.ParamList()[0];
+    std::string portText = request.target;
     const std::string host = CutField(portText, ":");
     const int32_t port = TextToIntDef(portText, 443);
+    if (host.empty() || port < 1 || port > 65535) {
+        throw EIdHTTPProxyAnswer(400, "the target is not host:port");
+    }
     if (connectPorts_ && !connectPorts_->Contains(port)) {
-        RefuseAndClose(context, trace, Lines({"HTTP/1.0 403 Forbidden", ""}));
-        return;
+        throw EIdHTTPProxyAnswer(403, "the proxy opens no tunnel to port " + std::to_string(port));
     }
-    const std::optional<std::string> address = ResolveTarget(context, host, port, trace);
-    if (!address) {
-        return;
-    }
-    TOutbound outbound(*this, *address, port);
-    CheckReached(outbound);
+    const std::unique_ptr<TIdOutbound> outbound = ConnectTo(ResolveTarget(host, port), port);
     // A target that stops reading must not hold the tunnel for good.
-    outbound.IO().SetWriteTimeout(IdleTimeoutMs());
+    outbound->IO().SetWriteTimeout(IdleTimeoutMs());
     // No empty line before the status line: clients read it as the end
     // of an empty answer (curl: "CONNECT tunnel failed, response 0").
     trace.SetStatus(200);
-    client.IOHandler()->WriteLines(Lines({"HTTP/1.0 200 Connection established", "Proxy-agent: Vantrel/1.1", ""}));
-    TIdRelay relay(client, outbound.Client(), IdleTimeoutMs());
+    TStrings established;
+    established.Add("HTTP/1.0 200 Connection established");
+    established.Add("Proxy-agent: Vantrel/1.1");
+    established.Add("");
+    client.IOHandler()->WriteLines(established);
+    TIdRelay relay(client, outbound->Client(), IdleTimeoutMs());
     relay.Tunnel();
 }
 
@@ -714,7 +604,9 @@ void TIdHTTPProxyServer::ServeConnect(TIdCommand& command) {
 
 // Clients over MaxConnections speak HTTP too: they are told so in HTTP
 // rather than with the command server's "300" line.
-std::string TIdHTTPProxyServer::OverLimitAnswer() { return "HTTP/1.0 503 Service Unavailable\r\n\r\n"; }
+std::string TIdHTTPProxyServer::OverLimitAnswer() {
+    return ProxyAnswer(503, {}, "the proxy serves as many clients as it may at once; try again later");
+}
 
 // Refused before a word of the request was read: the record knows the
 // client and the answer only.

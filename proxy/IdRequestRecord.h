@@ -1,18 +1,47 @@
 // IdRequestRecord: what the proxy tells about one finished request (served,
-// refused or cut short), for the access log. Credentials never go in here.
+// refused or cut short), for the access log, and the trace that gathers it
+// while the request runs. Credentials never go in here.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
+
+class TIdContext;
 
 struct TIdRequestRecord {
     std::chrono::system_clock::time_point started;  // when the connection's request began
     std::string client;                              // client address text
-    std::string method;                              // first word of the request line as received
+    std::string method;                              // the request line's method, "" when it was none
     std::string target;                              // host:port for CONNECT, the request URI otherwise
     int status = -1;                                 // status code sent to the client; -1 when none was sent
     uint64_t bytesToClient = 0;
     uint64_t bytesFromClient = 0;
     int64_t durationMs = 0;
+};
+
+// Fired once for every request that ends, served, refused or cut off (a
+// line that is no request and HELP too), on the request's worker thread.
+using TOnRequestDone = std::function<void(const TIdRequestRecord& record)>;
+
+// One request's record: begun once its line has been read, told its
+// answer's status on the way, reported when it ends, however it ends. A
+// line that is no request line leaves method and target empty: it could be
+// anything (a header line with a cookie, say).
+class TIdRequestTrace {
+public:
+    TIdRequestTrace(const TOnRequestDone& report, TIdContext& context, const std::string& line);
+    ~TIdRequestTrace();
+    TIdRequestTrace(const TIdRequestTrace&) = delete;
+    TIdRequestTrace& operator=(const TIdRequestTrace&) = delete;
+
+    void SetStatus(int status) { record_.status = status; }
+    // Whether an answer (other than an interim one) has begun.
+    bool Answered() const { return record_.status >= 0; }
+
+private:
+    const TOnRequestDone& report_;
+    TIdContext& context_;
+    TIdRequestRecord record_;
 };

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "tests/e2e/ProgramHarness.h"
+#include "tests/support/Answers.h"
 #include "tests/support/SameBytes.h"
 
 // Skips the test when a helper program the test drives is not installed.

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "tests/e2e/soak/SoakContent.h"
+#include "tests/support/Answers.h"
 #include "tests/support/SameBytes.h"
 
 namespace {
@@ -135,7 +136,7 @@ TEST_F(StreamingProgram, BodyPastFourGiBArrivesWholeInBoundedMemory) {
     std::string got;
     TEnd end = TEnd::Closed;
     ASSERT_TRUE(client.ReadUntil(got, "\r\n\r\n", After(Ms(5000)), end)) << EndName(end);
-    const std::string head = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(Size) + "\r\n\r\n";
+    const std::string head = AsRelayed("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(Size) + "\r\n\r\n");
     ASSERT_EQ(got.substr(0, head.size()), head);
     got.erase(0, head.size());
     std::string want;

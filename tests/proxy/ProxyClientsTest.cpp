@@ -104,7 +104,7 @@ TEST_F(WithCurl, Head) {
     });
     const CurlResult result = Curl("-I '" + origin.Url("/curl/head") + "'");
     EXPECT_EQ(result.exitCode, 0) << result.errors;
-    EXPECT_EQ(result.output, "HTTP/1.0 200 OK\r\nContent-Length: 123456\r\nX-Origin: yes\r\n\r\n");
+    EXPECT_EQ(result.output, "HTTP/1.0 200 OK\r\nContent-Length: 123456\r\nX-Origin: yes\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(origin.Received().rfind("HEAD /curl/head HTTP/1.0\r\n", 0), 0u) << origin.Received();
 }
 
@@ -193,7 +193,8 @@ TEST_F(ManyClients, EachOfTwoHundredGetsExactlyItsOwnDocument) {
             const std::string body = bodyOf(i);
             EXPECT_TRUE(ended[i]) << "client " << i << " not closed";
             EXPECT_TRUE(received[i] ==
-                        "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body)
+                        "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                            "\r\nConnection: close\r\n\r\n" + body)
                 << "client " << i << " got " << received[i].size() << " bytes";
         }
         EXPECT_EQ(origin.Connections(), kClients);

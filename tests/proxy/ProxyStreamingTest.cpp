@@ -4,6 +4,7 @@
 // middle of a relayed body, and deactivation during one.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <ostream>
 #include <string>
 
@@ -51,11 +52,10 @@ TEST_P(HoldEdge, SameAnswerAndOneDocumentEitherWay) {
     StartProxy();
     const EdgeCase& c = GetParam();
     const std::string body = PatternBytes(c.size, 3);
-    const std::string answer = Head("200 OK", c.withLength ? static_cast<int64_t>(c.size) : -1) + body;
-    TOriginServer origin(TOriginServer::Reply(answer));
+    const std::string head = Head("200 OK", c.withLength ? static_cast<int64_t>(c.size) : -1);
+    TOriginServer origin(TOriginServer::Reply(head + body));
     RawClient client = Exchange("GET " + origin.Url("/edge") + " HTTP/1.0\r\n\r\n");
-    EXPECT_EQ(client.Received().size(), answer.size());
-    EXPECT_TRUE(SameBytes(client.Received(), answer));
+    EXPECT_TRUE(SameBytes(client.Received(), AsRelayed(head) + body));
     EXPECT_EQ(client.State(), ReadState::Closed);
     const std::vector<DocumentCall> documents = Documents();
     ASSERT_EQ(documents.size(), 1u);
@@ -83,9 +83,10 @@ TEST_F(Streaming, UploadPastTheLimitReachesTheOriginByteForByte) {
     const std::string head =
         "POST " + origin.Url("/up") + " HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
     RawClient client = Exchange(head + body);
-    EXPECT_EQ(client.Received(), Head("200 OK", 2) + "ok");
+    EXPECT_EQ(client.Received(), AsRelayed(Head("200 OK", 2)) + "ok");
     const std::string got = origin.Received();
-    const std::string sentHead = "POST /up HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+    const std::string sentHead = "POST /up HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(origin.Port()) +
+                                 "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
     ASSERT_EQ(got.size(), sentHead.size() + body.size());
     EXPECT_EQ(got.substr(0, sentHead.size()), sentHead);
     EXPECT_TRUE(SameBytes(std::string_view(got).substr(sentHead.size()), body));
@@ -117,7 +118,10 @@ TEST_P(ExpectContinue, InterimAnswerOnlyForThoseWhoMaySendTheirBody) {
     RawClient client = Connect();
     ASSERT_TRUE(client.Send("POST " + origin.Url("/form") + " " + c.protocol + "\r\nContent-Length: " +
                             std::to_string(c.bodySize) + "\r\nExpect: 100-continue\r\n\r\n"));
-    if (c.interim.empty()) {
+    if (c.authenticating) {
+        EXPECT_TRUE(client.ReadMarker("</html>\n", 2s));
+        EXPECT_TRUE(IsAuthRequired(client.Received()));
+    } else if (c.interim.empty()) {
         client.ReadUntil([](const std::string& s) { return !s.empty(); }, 700ms);
         EXPECT_EQ(client.Received(), "");
     } else {
@@ -133,9 +137,9 @@ TEST_P(ExpectContinue, InterimAnswerOnlyForThoseWhoMaySendTheirBody) {
         EXPECT_EQ(origin.StopAndCount(), 0u);
         return;
     }
-    EXPECT_EQ(client.Received(), Head("200 OK", 2) + "ok");
+    EXPECT_EQ(client.Received(), AsRelayed(Head("200 OK", 2)) + "ok");
     const std::string got = origin.Received();
-    EXPECT_NE(got.find("\r\nExpect: 100-continue\r\n"), std::string::npos) << "forwarded as it is";
+    EXPECT_EQ(got.find("Expect"), std::string::npos) << "answered here, not passed on";
     EXPECT_TRUE(SameBytes(std::string_view(got).substr(got.size() - std::min(got.size(), body.size())), body));
 }
 
@@ -144,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ContinueCase{"HeldBody", "HTTP/1.1", 10, false, kContinue},
                       ContinueCase{"RelayedBody", "HTTP/1.1", 100 * 1024, false, kContinue},
                       ContinueCase{"Http10ClientGetsNone", "HTTP/1.0", 10, false, ""},
-                      ContinueCase{"RefusedClientGets407Instead", "HTTP/1.1", 10, true, kAuthRequired}),
+                      ContinueCase{"RefusedClientGets407Instead", "HTTP/1.1", 10, true, ""}),
     CaseName());
 
 // ----------------------------------------------------- faults mid-body
@@ -157,7 +161,7 @@ TEST_F(Streaming, OriginClosingMidBodyResetsTheClient) {
         c.Send(Head("200 OK", 100000) + part);
     });
     RawClient client = Exchange("GET " + origin.Url("/cut") + " HTTP/1.0\r\n\r\n");
-    EXPECT_TRUE(SameBytes(client.Received(), Head("200 OK", 100000) + part));
+    EXPECT_TRUE(SameBytes(client.Received(), AsRelayed(Head("200 OK", 100000)) + part));
     EXPECT_EQ(client.State(), CutOff());
     EXPECT_TRUE(NoContextLeft());
     EXPECT_TRUE(Documents().empty());
@@ -176,24 +180,31 @@ TEST_F(Streaming, OriginFallingSilentMidBodyResetsTheClientAtTheIdleLimit) {
     const auto start = Clock::now();
     RawClient client = Exchange("GET " + origin.Url("/feed") + " HTTP/1.0\r\n\r\n", 8s);
     EXPECT_LT(Clock::now() - start, 4s);
-    EXPECT_TRUE(SameBytes(client.Received(), Head("200 OK", -1) + part));
+    EXPECT_TRUE(SameBytes(client.Received(), AsRelayed(Head("200 OK", -1)) + part));
     EXPECT_EQ(client.State(), CutOff());
     EXPECT_TRUE(origin.WaitFinished(1, 3s)) << "the origin's connection was left open";
     EXPECT_TRUE(Documents().empty());
 }
 
-TEST_F(Streaming, ClientLeavingMidBodyEndsTheOriginPromptly) {
+// A client that leaves and one that only half-closes look alike until the
+// proxy writes to them: the origin's next bytes find the client gone.
+TEST_F(Streaming, ClientLeavingMidBodyEndsTheOriginAtItsNextBytes) {
     StartProxy();  // idle limit of minutes: only the client's leaving can end this
     const std::string part = PatternBytes(20000, 9);
+    std::atomic<bool> left{false};
     TOriginServer origin([&](TOriginConnection& c) {
         c.ReadHead();
         c.Send(Head("200 OK", -1) + part);
-        c.ReadToClose(20s);
+        WaitUntil([&] { return left.load(); });
+        for (int i = 0; i < 100 && c.Send("more", 100ms); ++i) {
+            c.ReadUntil([](const std::string&) { return false; }, 50ms);
+        }
     });
     RawClient client = Connect();
     ASSERT_TRUE(client.Send("GET " + origin.Url("/feed") + " HTTP/1.0\r\n\r\n"));
-    ASSERT_TRUE(client.ReadCount(Head("200 OK", -1).size() + part.size()));
+    ASSERT_TRUE(client.ReadCount(AsRelayed(Head("200 OK", -1)).size() + part.size()));
     client.Close();
+    left = true;
     EXPECT_TRUE(origin.WaitFinished(1, 3s)) << "the origin's connection was left open";
     EXPECT_TRUE(NoContextLeft());
     EXPECT_TRUE(Documents().empty());
@@ -210,7 +221,8 @@ TEST_F(Streaming, ClientLeavingMidUploadEndsTheOriginPromptly) {
     client.Close();
     EXPECT_TRUE(origin.WaitFinished(1, 3s)) << "the origin's connection was left open";
     // What the client sent before it left was passed on.
-    EXPECT_TRUE(SameBytes(origin.Received(), "POST /up HTTP/1.0\r\nContent-Length: 100000\r\n\r\n" + part));
+    EXPECT_TRUE(SameBytes(origin.Received(), "POST /up HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(origin.Port()) +
+                                                 "\r\nContent-Length: 100000\r\n\r\n" + part));
     EXPECT_TRUE(NoContextLeft());
 }
 
@@ -224,7 +236,7 @@ TEST_F(Streaming, DeactivationCutsARelayedBodyOff) {
     });
     RawClient client = Connect();
     ASSERT_TRUE(client.Send("GET " + origin.Url("/feed") + " HTTP/1.0\r\n\r\n"));
-    ASSERT_TRUE(client.ReadCount(Head("200 OK", -1).size() + part.size()));
+    ASSERT_TRUE(client.ReadCount(AsRelayed(Head("200 OK", -1)).size() + part.size()));
     const auto start = Clock::now();
     proxy_.SetActive(false);
     EXPECT_LT(Clock::now() - start, 3s);

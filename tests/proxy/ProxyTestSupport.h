@@ -22,6 +22,7 @@
 #include "base/IdGlobal.h"
 #include "net/IdStack.h"
 #include "proxy/HTTPProxyServer.h"
+#include "tests/support/Answers.h"
 #include "tests/support/LoopbackSocket.h"
 #include "tests/support/OriginServer.h"
 #include "tests/support/ProcStatus.h"
@@ -111,32 +112,6 @@ inline int32_t ClosedLoopbackPort() { return FreePort("127.0.0.1"); }
 
 inline bool SomethingListensOn(int32_t port) { return CanConnect(port); }
 
-// A port on 127.0.0.1 whose listener never accepts and whose queue is full:
-// the system drops further connection attempts, so a connect there waits
-// for as long as the connecting side lets it.
-class BlackHole {
-public:
-    BlackHole() : listener_(TLoopbackSocket::Listen("127.0.0.1", 0, 0)), port_(listener_.LocalPort()) {
-        TIdStack& stack = TIdStack::Instance();
-        for (int i = 0; i < 4; ++i) {
-            TLoopbackSocket filler = TLoopbackSocket::Create();
-            stack.SetBlocking(filler.Handle(), false);
-            try {
-                stack.Connect(filler.Handle(), "127.0.0.1", port_, Id_IPv4);
-            } catch (const EIdSocketError&) {
-                // Still under way: it holds its place in the queue or waits.
-            }
-            fillers_.push_back(std::move(filler));
-        }
-    }
-    int32_t Port() const { return port_; }
-
-private:
-    TLoopbackSocket listener_;
-    int32_t port_ = 0;
-    std::vector<TLoopbackSocket> fillers_;
-};
-
 // Whether a connection closed with a reset reaches its peer as one: real
 // systems deliver it, wine ends such a socket in order instead. Where it
 // does not, a cut-off transfer can only be told by its length.
@@ -223,11 +198,6 @@ protected:
     std::mutex documentsLock_;  // guards documents_
     std::vector<DocumentCall> documents_;
 };
-
-inline const std::string kAuthRequired =
-    "HTTP/1.0 407 Proxy Authentication Required\r\n"
-    "Proxy-Authenticate: Basic realm=\"Connection to Vantrel: Authentication Required\"\r\n"
-    "\r\n";
 
 // Standard Base64 (RFC 4648), to build credentials independently of the
 // decoder under test.

@@ -76,7 +76,7 @@ TEST_P(UnsafeBytesTest, IsRefusedAndNeverReachesTheOrigin) {
     client.SendAll(request, After(WaitLimit));
     std::string got;
     EXPECT_TRUE(Ended(client.ReadToEnd(got, After(Ms(10000)))));
-    EXPECT_EQ(got, "HTTP/1.0 400 Bad Request\r\n\r\n");
+    EXPECT_TRUE(IsProxyAnswer(got, 400));
     // The handler is over by now: a connection it made would be pending.
     EXPECT_EQ(origin.StopAndCount(), 0u) << "the request reached the origin";
 }

@@ -265,6 +265,20 @@ int32_t FreePort(const std::string& address) {
     return probe.LocalPort();
 }
 
+TBlackHole::TBlackHole() : listener_(TLoopbackSocket::Listen("127.0.0.1", 0, 0)), port_(listener_.LocalPort()) {
+    TIdStack& stack = TIdStack::Instance();
+    for (int i = 0; i < 4; ++i) {
+        TLoopbackSocket filler = TLoopbackSocket::Create();
+        stack.SetBlocking(filler.Handle(), false);
+        try {
+            stack.Connect(filler.Handle(), "127.0.0.1", port_, Id_IPv4);
+        } catch (const EIdSocketError&) {
+            // Still under way: it holds its place in the queue or waits.
+        }
+        fillers_.push_back(std::move(filler));
+    }
+}
+
 bool CanConnect(int32_t port, const std::string& address) {
     TLoopbackSocket socket;
     return socket.ConnectTo(address, port);

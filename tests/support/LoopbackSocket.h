@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "net/IdStack.h"
 #include "tests/support/StackUse.h"
@@ -93,6 +94,20 @@ int32_t FreePort(const std::string& address = "0.0.0.0");
 
 // Whether a connect to address and port succeeds now.
 bool CanConnect(int32_t port, const std::string& address = "127.0.0.1");
+
+// A port on 127.0.0.1 whose listener never accepts and whose queue is full:
+// the system drops further connection attempts, so a connect there waits
+// for as long as the connecting side lets it.
+class TBlackHole {
+public:
+    TBlackHole();
+    int32_t Port() const { return port_; }
+
+private:
+    TLoopbackSocket listener_;
+    int32_t port_ = 0;
+    std::vector<TLoopbackSocket> fillers_;
+};
 
 // A line of pending without its CR LF (or LF), taken out of pending; false
 // while pending holds no whole line.
