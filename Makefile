@@ -18,12 +18,17 @@ define build
 	$(CMAKE) --build --preset $(1) -j $(JOBS) $(if $(2),--target $(2))
 endef
 
-.PHONY: all release run test e2e debug asan tsan win win-test fuzz dist bench clean deps
+.PHONY: all release run test test-deps e2e debug asan tsan win win-test fuzz dist bench clean deps
 
 all: release
 
 deps:
 	@$(DEPS) native
+
+# The programs the end-to-end tests drive (curl, git, nginx ...); after
+# deps, so that two package installs never run at once under -j.
+test-deps: deps
+	@$(DEPS) tools
 
 release: deps
 	$(call build,release)
@@ -36,12 +41,12 @@ run: deps
 # Every test: the layering of the includes, the quick ones, then the
 # transfers of several GiB (label "large"), which `ctest --preset release`
 # leaves out.
-test: release
+test: test-deps release
 	bash tools/check_layers.sh
 	$(CTEST) --preset release
 	$(CTEST) --preset large
 
-e2e: release
+e2e: test-deps release
 	$(CTEST) --preset release -L e2e
 
 debug: deps

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Makes sure the Debian packages a build needs are installed:
-#   tools/deps.sh native|win|bench|ci ...
+#   tools/deps.sh native|win|bench|tools|ci ...
 # As root it installs what is missing (non-interactive); otherwise it names
 # the missing packages and fails, so that the build stops with a clear hint.
 set -euo pipefail
@@ -8,7 +8,9 @@ set -euo pipefail
 native=(cmake g++ make libgtest-dev googletest)
 win=(cmake make googletest g++-mingw-w64-x86-64-posix wine64 wine)
 bench=(cmake g++ make libbenchmark-dev)
-ci=("${native[@]}" "${win[@]}" "${bench[@]}" curl python3 openssl clang libclang-rt-14-dev procps)
+# The programs the end-to-end tests drive as clients and origin servers.
+tools=(curl python3 openssl apache2-utils nginx-light fcgiwrap git)
+ci=("${native[@]}" "${win[@]}" "${bench[@]}" "${tools[@]}" clang libclang-rt-14-dev procps)
 
 wanted=()
 for group in "${@:-native}"; do
@@ -16,8 +18,9 @@ for group in "${@:-native}"; do
         native) wanted+=("${native[@]}") ;;
         win) wanted+=("${win[@]}") ;;
         bench) wanted+=("${bench[@]}") ;;
+        tools) wanted+=("${tools[@]}") ;;
         ci) wanted+=("${ci[@]}") ;;
-        *) echo "deps.sh: unknown group '$group' (native, win, bench, ci)" >&2; exit 2 ;;
+        *) echo "deps.sh: unknown group '$group' (native, win, bench, tools, ci)" >&2; exit 2 ;;
     esac
 done
 
@@ -44,6 +47,17 @@ if ((EUID != 0)); then
 fi
 
 echo "deps.sh: installing ${missing[*]}"
+# Package scripts start the services they install (nginx on port 80, and
+# fcgiwrap) where an init system lets them; a machine that only runs tests
+# must not be left with such daemons. A policy that refuses every start
+# holds during the install, unless the machine has a policy of its own.
+policy=/usr/sbin/policy-rc.d
+if [[ ! -e "$policy" ]]; then
+    trap 'rm -f "$policy"' EXIT
+    trap 'exit 130' INT TERM HUP
+    printf '#!/bin/sh\nexit 101\n' >"$policy"
+    chmod 755 "$policy"
+fi
 export DEBIAN_FRONTEND=noninteractive
 apt_opts=(-q -y -o Dpkg::Use-Pty=0 -o Acquire::Retries=3)
 apt-get "${apt_opts[@]}" update >/dev/null

@@ -40,6 +40,8 @@ public:
     explicit TClientSocket(int port, const std::string& address = "127.0.0.1") { socket_.ConnectTo(address, port); }
     bool Connected() const { return socket_.Valid(); }
     bool Send(const std::string& bytes) { return socket_.SendAll(bytes, After(ToolLimit)); }
+    // Half-close: the proxy sees the end of what we send, we go on reading.
+    void ShutdownSending() { socket_.ShutdownWrite(); }
     // Reads until the collected bytes contain the text (true), or the peer
     // closes or the limit passes (false).
     bool ReadUntil(const std::string& text, Ms limit);

@@ -213,6 +213,10 @@ long TChildProcess::CpuTicks() const {
 }
 
 TToolResult RunTool(const std::vector<std::string>& argv, Ms limit) {
+    return RunTool(argv, {}, limit);
+}
+
+TToolResult RunTool(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment, Ms limit) {
     TToolResult result;
     int outPipe[2];
     int errPipe[2];
@@ -224,7 +228,7 @@ TToolResult RunTool(const std::vector<std::string>& argv, Ms limit) {
         close(outPipe[1]);
         return result;
     }
-    TChildProcess child(argv, -1, outPipe[1], errPipe[1]);
+    TChildProcess child(argv, -1, outPipe[1], errPipe[1], extraEnvironment);
     close(outPipe[1]);
     close(errPipe[1]);
     const auto deadline = Clock::now() + limit;

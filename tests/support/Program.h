@@ -84,6 +84,10 @@ struct TToolResult {
 // Runs a helper program with standard input from /dev/null and collects
 // what it prints.
 TToolResult RunTool(const std::vector<std::string>& argv, Ms limit = ToolLimit);
+// The same with "NAME=value" entries that replace or add to the test's
+// environment (an empty value hides a variable from most programs).
+TToolResult RunTool(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment,
+                    Ms limit = ToolLimit);
 
 // The vtl.ini settings that TProgram::StartServing writes, besides the port.
 struct TProxySettings {
