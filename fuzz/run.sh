@@ -17,7 +17,7 @@ build="$root/build/fuzz"
 seconds="${FUZZ_SECONDS:-30}"
 jobs="${FUZZ_JOBS:-2}"
 all_targets=(command_dispatch_fuzzer header_list_fuzzer uri_fuzzer credentials_fuzzer
-             integer_fuzzer profile_reader_fuzzer ipv6_fuzzer read_line_fuzzer)
+             integer_fuzzer profile_reader_fuzzer ipv6_fuzzer read_line_fuzzer http_framing_fuzzer)
 
 replay=0
 targets=()
