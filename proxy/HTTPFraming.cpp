@@ -31,19 +31,25 @@ std::string_view TrimBlanks(std::string_view text) {
     return text;
 }
 
+// The name of a field line: what precedes its colon (the whole line
+// without one), compared ignoring case and without a copy.
+std::string_view FieldName(std::string_view line) { return line.substr(0, line.find(':')); }
+
+bool IsField(std::string_view line, std::string_view name) { return EqualIgnoringCase(FieldName(line), name); }
+
 // The value of a field line: what follows its colon, blanks around it dropped.
 std::string_view FieldValue(std::string_view line) {
     const size_t colon = line.find(':');
     return colon == std::string_view::npos ? std::string_view() : TrimBlanks(line.substr(colon + 1));
 }
 
-// The comma-separated items of a list field (RFC 9110 5.6.1), upper-cased.
-void AddListItems(std::string_view value, std::vector<std::string>& items) {
+// The comma-separated items of a list field (RFC 9110 5.6.1).
+void AddListItems(std::string_view value, std::vector<std::string_view>& items) {
     while (!value.empty()) {
         const size_t comma = value.find(',');
         const std::string_view item = TrimBlanks(value.substr(0, comma));
         if (!item.empty()) {
-            items.push_back(UpperCaseAscii(item));
+            items.push_back(item);
         }
         value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
     }
@@ -55,29 +61,31 @@ void AddListItems(std::string_view value, std::vector<std::string>& items) {
 // would leave the next hop reading the body otherwise than we do.
 class THopByHop {
 public:
-    THopByHop(const TIdHeaderList& headers, bool request) {
-        names_ = {"CONNECTION", "KEEP-ALIVE", "PROXY-CONNECTION", "TE", "TRAILER", "UPGRADE"};
-        if (request) {
-            // The proxy answers 100 Continue itself.
-            names_.emplace_back("EXPECT");
-        }
+    // The views point into headers, which must outlive this.
+    THopByHop(const TIdHeaderList& headers, bool request) : request_(request) {
         for (int i = 0; i < headers.Count(); ++i) {
-            if (headers.LineName(i) == "CONNECTION") {
+            if (IsField(headers[i], "Connection")) {
                 AddListItems(FieldValue(headers[i]), named_);
             }
         }
-        std::erase_if(named_, [](const std::string& name) {
-            return name == "HOST" || name == "CONTENT-LENGTH" || name == "TRANSFER-ENCODING";
+        std::erase_if(named_, [](std::string_view name) {
+            return EqualIgnoringCase(name, "Host") || EqualIgnoringCase(name, "Content-Length") ||
+                   EqualIgnoringCase(name, "Transfer-Encoding");
         });
     }
-    bool Contains(const std::string& upperName) const {
-        return std::find(names_.begin(), names_.end(), upperName) != names_.end() ||
-               std::find(named_.begin(), named_.end(), upperName) != named_.end();
+    bool Contains(std::string_view line) const {
+        const std::string_view name = FieldName(line);
+        const auto same = [name](std::string_view other) { return EqualIgnoringCase(name, other); };
+        // Expect only in requests: the proxy answers 100 Continue itself.
+        return std::any_of(Fixed.begin(), Fixed.end(), same) || (request_ && same("Expect")) ||
+               std::any_of(named_.begin(), named_.end(), same);
     }
 
 private:
-    std::vector<std::string> names_;
-    std::vector<std::string> named_;
+    static constexpr std::array<std::string_view, 6> Fixed = {"Connection", "Keep-Alive", "Proxy-Connection",
+                                                              "TE",         "Trailer",    "Upgrade"};
+    bool request_;
+    std::vector<std::string_view> named_;
 };
 
 bool IsVersion(std::string_view text) {
@@ -192,18 +200,18 @@ TRequestFraming FrameRequest(const TIdHeaderList& headers) {
     TRequestFraming framing;
     int hosts = 0;
     bool hasLength = false;
-    std::vector<std::string> codings;
+    std::vector<std::string_view> codings;
     bool hasTransferEncoding = false;
     for (int i = 0; i < headers.Count(); ++i) {
         if (!IsWellFormedFieldLine(headers[i])) {
             return {{400, "a header line is malformed"}};
         }
-        const std::string name = headers.LineName(i);
-        if (name == "HOST") {
+        const std::string& line = headers[i];
+        if (IsField(line, "Host")) {
             ++hosts;
-        } else if (name == "CONTENT-LENGTH") {
+        } else if (IsField(line, "Content-Length")) {
             int64_t value = 0;
-            if (!ParseContentLength(FieldValue(headers[i]), value)) {
+            if (!ParseContentLength(FieldValue(line), value)) {
                 return {{400, "the Content-Length is not a length"}};
             }
             if (hasLength && value != framing.bodyLength) {
@@ -211,9 +219,9 @@ TRequestFraming FrameRequest(const TIdHeaderList& headers) {
             }
             hasLength = true;
             framing.bodyLength = value;
-        } else if (name == "TRANSFER-ENCODING") {
+        } else if (IsField(line, "Transfer-Encoding")) {
             hasTransferEncoding = true;
-            AddListItems(FieldValue(headers[i]), codings);
+            AddListItems(FieldValue(line), codings);
         }
     }
     if (hosts > 1) {
@@ -224,7 +232,7 @@ TRequestFraming FrameRequest(const TIdHeaderList& headers) {
         if (hasLength) {
             return {{400, "the request has both Content-Length and Transfer-Encoding"}};
         }
-        if (codings.size() != 1 || codings[0] != "CHUNKED") {
+        if (codings.size() != 1 || !EqualIgnoringCase(codings[0], "chunked")) {
             return {{501, "the proxy reads no transfer coding but chunked alone"}};
         }
         framing.body = TBodyKind::Chunked;
@@ -245,28 +253,27 @@ TStrings OriginRequestHead(const TRequestLine& request, const TForwardTarget& ta
     bool hostWritten = false;
     bool codingReplaced = false;
     for (int i = 0; i < headers.Count(); ++i) {
-        const std::string name = headers.LineName(i);
-        if (name == "HOST") {
+        const std::string& line = headers[i];
+        if (IsField(line, "Host")) {
             // The origin serves the site that was checked, not another one
             // named in a Host field of the client's choice.
             if (!hostWritten) {
                 head.Add(host);
                 hostWritten = true;
             }
-        } else if (hopByHop.Contains(name) || (options.dropProxyAuthorization && name == "PROXY-AUTHORIZATION")) {
+        } else if (hopByHop.Contains(line) || (options.dropProxyAuthorization && IsField(line, "Proxy-Authorization"))) {
             continue;
-        } else if (name == "TRANSFER-ENCODING" && options.heldChunkedLength >= 0) {
+        } else if (IsField(line, "Transfer-Encoding") && options.heldChunkedLength >= 0) {
             if (!codingReplaced) {
                 head.Add("Content-Length: " + std::to_string(options.heldChunkedLength));
                 codingReplaced = true;
             }
-        } else if (name == "MAX-FORWARDS" && request.method == "OPTIONS") {
+        } else if (IsField(line, "Max-Forwards") && request.method == "OPTIONS") {
             int64_t hops = 0;
-            head.Add(ParseContentLength(FieldValue(headers[i]), hops) && hops > 0
-                         ? "Max-Forwards: " + std::to_string(hops - 1)
-                         : headers[i]);
+            head.Add(ParseContentLength(FieldValue(line), hops) && hops > 0 ? "Max-Forwards: " + std::to_string(hops - 1)
+                                                                            : line);
         } else {
-            head.Add(headers[i]);
+            head.Add(line);
         }
     }
     if (!hostWritten) {
@@ -326,15 +333,14 @@ TResponseFraming FrameResponse(std::string_view method, const TIdHeaderList& hea
             framing.problem = "the answer has a malformed header line";
             return framing;
         }
-        const std::string name = headers.LineName(i);
-        if (name == "CONTENT-LENGTH") {
+        if (IsField(line, "Content-Length")) {
             int64_t value = 0;
             if (!ParseContentLength(FieldValue(line), value) || (length >= 0 && value != length)) {
                 framing.problem = "the answer's Content-Length is unclear";
                 return framing;
             }
             length = value;
-        } else if (name == "TRANSFER-ENCODING") {
+        } else if (IsField(line, "Transfer-Encoding")) {
             hasTransferEncoding = true;
         }
     }
@@ -352,15 +358,18 @@ TResponseFraming FrameResponse(std::string_view method, const TIdHeaderList& hea
 
 TStrings ClientResponseHead(const TIdHeaderList& headers) {
     const THopByHop hopByHop(headers, false);
-    const bool hasTransferEncoding = headers.FindName("Transfer-Encoding") >= 0;
+    bool hasTransferEncoding = false;
+    for (const std::string& line : headers) {
+        hasTransferEncoding = hasTransferEncoding || IsField(line, "Transfer-Encoding");
+    }
     TStrings head;
     head.Lines().reserve(static_cast<size_t>(headers.Count()) + 2);
     for (int i = 0; i < headers.Count(); ++i) {
-        const std::string name = i == 0 ? std::string() : headers.LineName(i);
-        if (hopByHop.Contains(name) || (hasTransferEncoding && name == "CONTENT-LENGTH")) {
+        const std::string& line = headers[i];
+        if (i > 0 && (hopByHop.Contains(line) || (hasTransferEncoding && IsField(line, "Content-Length")))) {
             continue;
         }
-        head.Add(headers[i]);
+        head.Add(line);
     }
     head.Add("Connection: close");
     head.Add("");
@@ -387,7 +396,7 @@ bool ExpectsContinue(std::string_view version, const TIdHeaderList& headers) {
         return false;
     }
     for (int i = 0; i < headers.Count(); ++i) {
-        if (headers.LineName(i) == "EXPECT" && EqualIgnoringCase(FieldValue(headers[i]), "100-continue")) {
+        if (IsField(headers[i], "Expect") && EqualIgnoringCase(FieldValue(headers[i]), "100-continue")) {
             return true;
         }
     }
