@@ -12,11 +12,6 @@ namespace {
 
 constexpr uint64_t MaxChunkSize = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
 
-bool IsControl(char c) {
-    const auto code = static_cast<unsigned char>(c);
-    return (code < 32 && c != '\t') || code == 127;
-}
-
 }  // namespace
 
 size_t THTTPChunkDecoder::Decode(std::string_view input, std::string_view& data) {
@@ -44,7 +39,7 @@ void THTTPChunkDecoder::Step(char c) {
     case TState::Size:
     case TState::Extension: {
         if (++lineBytes_ > MaxChunkLine) {
-            Fail();
+            state_ = TState::Failed;
             return;
         }
         if (c == '\r') {
@@ -54,7 +49,7 @@ void THTTPChunkDecoder::Step(char c) {
         const int digit = HexDigitValue(c);
         if (state_ == TState::Size && digit >= 0) {
             if (remaining_ > (MaxChunkSize - static_cast<uint64_t>(digit)) / 16) {
-                Fail();
+                state_ = TState::Failed;
                 return;
             }
             remaining_ = remaining_ * 16 + static_cast<uint64_t>(digit);
@@ -65,8 +60,8 @@ void THTTPChunkDecoder::Step(char c) {
         // ext-val ] ); extensions are bounded by the line and dropped, as
         // the proxy frames the body again without them. Blanks may come
         // between the size and the first ";", nothing else.
-        if (sizeDigits_ == 0 || IsControl(c) || (!inExtension_ && c != ';' && c != ' ' && c != '\t')) {
-            Fail();
+        if (sizeDigits_ == 0 || !IsFieldByte(c) || (!inExtension_ && c != ';' && c != ' ' && c != '\t')) {
+            state_ = TState::Failed;
             return;
         }
         inExtension_ = inExtension_ || c == ';';
@@ -74,42 +69,36 @@ void THTTPChunkDecoder::Step(char c) {
         return;
     }
     case TState::SizeLF:
-        if (c != '\n') {
-            Fail();
-            return;
+        if (Expect(c, '\n')) {
+            EndSizeLine();
         }
-        EndSizeLine();
         return;
     case TState::DataCR:
-        state_ = c == '\r' ? TState::DataLF : TState::Failed;
+        if (Expect(c, '\r')) {
+            state_ = TState::DataLF;
+        }
         return;
     case TState::DataLF:
-        if (c != '\n') {
-            Fail();
-            return;
+        if (Expect(c, '\n')) {
+            state_ = TState::Size;
+            sizeDigits_ = 0;
+            lineBytes_ = 0;
+            inExtension_ = false;
         }
-        state_ = TState::Size;
-        sizeDigits_ = 0;
-        lineBytes_ = 0;
-        inExtension_ = false;
         return;
     case TState::Trailer:
         if (++trailerBytes_ > MaxTrailerBytes || c == '\n') {
-            Fail();
-            return;
-        }
-        if (c == '\r') {
+            state_ = TState::Failed;
+        } else if (c == '\r') {
             state_ = TState::TrailerLF;
         } else {
             trailerLine_ += c;
         }
         return;
     case TState::TrailerLF:
-        if (c != '\n') {
-            Fail();
-            return;
+        if (Expect(c, '\n')) {
+            EndTrailerLine();
         }
-        EndTrailerLine();
         return;
     case TState::Data:
     case TState::Done:

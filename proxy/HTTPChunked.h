@@ -42,9 +42,12 @@ private:
         Failed,
     };
 
-    size_t Fail() {
-        state_ = TState::Failed;
-        return 0;
+    // Whether c is the byte the framing wants here; fails the body if not.
+    bool Expect(char c, char wanted) {
+        if (c != wanted) {
+            state_ = TState::Failed;
+        }
+        return c == wanted;
     }
     // One byte of framing in the states that are not Data.
     void Step(char c);

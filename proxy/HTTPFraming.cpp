@@ -35,6 +35,12 @@ std::string_view TrimBlanks(std::string_view text) {
 // without one), compared ignoring case and without a copy.
 std::string_view FieldName(std::string_view line) { return line.substr(0, line.find(':')); }
 
+// RFC 9110 5.1: a token name and the colon right behind it (a blank before
+// it, or one that starts the line as obsolete folding, is no name).
+bool HasTokenName(std::string_view line) {
+    return line.find(':') != std::string_view::npos && IsToken(FieldName(line));
+}
+
 bool IsField(std::string_view line, std::string_view name) { return EqualIgnoringCase(FieldName(line), name); }
 
 // The value of a field line: what follows its colon, blanks around it dropped.
@@ -117,6 +123,8 @@ constexpr std::array<std::string_view, 9> StandardMethods = {"GET",     "HEAD", 
 
 bool IsToken(std::string_view text) { return !text.empty() && std::all_of(text.begin(), text.end(), IsTokenChar); }
 
+bool IsFieldByte(char c) { return !IsControl(c) || c == '\t'; }
+
 bool ParseContentLength(std::string_view text, int64_t& length) {
     const std::string_view digits = TrimBlanks(text);
     if (digits.empty()) {
@@ -138,12 +146,7 @@ bool ParseContentLength(std::string_view text, int64_t& length) {
 }
 
 bool IsWellFormedFieldLine(std::string_view line) {
-    const size_t colon = line.find(':');
-    if (colon == std::string_view::npos || !IsToken(line.substr(0, colon))) {
-        return false;
-    }
-    const std::string_view value = line.substr(colon + 1);
-    return std::none_of(value.begin(), value.end(), [](char c) { return IsControl(c) && c != '\t'; });
+    return HasTokenName(line) && std::all_of(line.begin(), line.end(), IsFieldByte);
 }
 
 bool ParseRequestLine(std::string_view line, TRequestLine& request) {
@@ -162,10 +165,10 @@ bool ParseRequestLine(std::string_view line, TRequestLine& request) {
         return false;
     }
     request.method = std::string(words[0]);
-    for (const std::string_view standard : StandardMethods) {
-        if (EqualIgnoringCase(request.method, standard)) {
-            request.method = std::string(standard);
-        }
+    const auto standard = std::find_if(StandardMethods.begin(), StandardMethods.end(),
+                                       [&](std::string_view name) { return EqualIgnoringCase(request.method, name); });
+    if (standard != StandardMethods.end()) {
+        request.method = std::string(*standard);
     }
     request.target = words.size() > 1 ? std::string(words[1]) : std::string();
     request.version = words.size() > 2 ? std::string(words[2]) : std::string();
@@ -178,13 +181,21 @@ bool ParseForwardTarget(std::string_view target, TForwardTarget& result) {
     if (!EqualIgnoringCase(uri.Scheme(), "http") || !IsUsableHost(uri.HostName(), ipv6)) {
         return false;
     }
-    int64_t port = 80;
-    if (!uri.PortText().empty() && (!ParseContentLength(uri.PortText(), port) || port < 1 || port > 65535 ||
-                                    uri.PortText().find_first_of(" \t") != std::string::npos)) {
-        return false;
+    const std::string& portText = uri.PortText();
+    int32_t port = 80;
+    if (!portText.empty()) {
+        if (portText.size() > 5 || !std::all_of(portText.begin(), portText.end(), [](char c) {
+                return c >= '0' && c <= '9';
+            })) {
+            return false;
+        }
+        port = std::stoi(portText);
+        if (port < 1 || port > 65535) {
+            return false;
+        }
     }
     result.host = uri.HostName();
-    result.port = static_cast<int32_t>(port);
+    result.port = port;
     result.authority = ipv6 ? "[" + result.host + "]" : result.host;
     if (!uri.PortText().empty()) {
         result.authority += ":" + std::to_string(port);
@@ -318,7 +329,7 @@ TResponseFraming FrameResponse(std::string_view method, const TIdHeaderList& hea
     // often left out where there is no reason.
     if (statusLine.size() < 12 || !IsVersion(statusLine.substr(0, 8)) || statusLine.substr(0, 7) != "HTTP/1." ||
         statusLine[8] != ' ' || StatusCodeOf(statusLine) < 0 || (statusLine.size() > 12 && statusLine[12] != ' ') ||
-        std::any_of(statusLine.begin(), statusLine.end(), [](char c) { return IsControl(c) && c != '\t'; })) {
+        !std::all_of(statusLine.begin(), statusLine.end(), IsFieldByte)) {
         framing.problem = "the answer has no valid status line";
         return framing;
     }
@@ -326,10 +337,10 @@ TResponseFraming FrameResponse(std::string_view method, const TIdHeaderList& hea
     int64_t length = -1;
     bool hasTransferEncoding = false;
     for (int i = 1; i < headers.Count(); ++i) {
+        // Other control bytes than NUL and CR pass, as HTTP lets a
+        // recipient keep them (RFC 9110 5.5).
         const std::string& line = headers[i];
-        const size_t colon = line.find(':');
-        if (colon == std::string::npos || !IsToken(std::string_view(line).substr(0, colon)) ||
-            line.find_first_of(std::string_view("\0\r", 2)) != std::string::npos) {
+        if (!HasTokenName(line) || line.find_first_of(std::string_view("\0\r", 2)) != std::string::npos) {
             framing.problem = "the answer has a malformed header line";
             return framing;
         }

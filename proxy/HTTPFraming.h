@@ -22,6 +22,10 @@ inline constexpr int MaxInterimAnswers = 16;
 // RFC 9110 5.6.2: one or more of the token characters.
 bool IsToken(std::string_view text);
 
+// A byte that a field value, a reason phrase or a chunk extension may hold
+// (RFC 9110 5.5): anything but a control byte, HTAB excepted.
+bool IsFieldByte(char c);
+
 // Every length read off the wire goes through this one parser: plain
 // decimal digits, blanks or tabs around them allowed, at most 2^63-1
 // (RFC 9110 8.6). Signs, hexadecimal, other control bytes and empty texts

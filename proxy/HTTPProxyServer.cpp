@@ -233,7 +233,7 @@ std::string TIdHTTPProxyServer::ReadRequestLine(TIdContext& context) {
         }
         return line;
     } catch (const EIdReadLnMaxLineLengthExceeded&) {
-        TIdRequestTrace trace(OnRequestDone, context, {});
+        TIdRequestTrace trace(OnRequestDone, context, TRequestLine{});
         Refuse(context, trace,
                ProxyAnswer(414, {}, "the request line is longer than " +
                                         std::to_string(client.IOHandler()->MaxLineLength()) + " bytes"));
@@ -248,15 +248,16 @@ bool TIdHTTPProxyServer::ExecuteStep(TIdContext& context) {
         // Empty lines before the request line are skipped (RFC 9112 2.2).
         return client.IsConnected();
     }
-    if (!IsHelpLine(line)) {
-        if (!CommandHandlers().DispatchLine(context, line)) {
-            Serve(context, line);
-        }
-    } else if (Allowed(context)) {
-        TIdRequestTrace trace(OnRequestDone, context, line);
+    // HELP is the command server's own listing, for those who may use the
+    // proxy; every other line is served as a request.
+    const bool help = IsHelpLine(line);
+    if (help && Allowed(context)) {
+        TRequestLine request;
+        ParseRequestLine(line, request);
+        TIdRequestTrace trace(OnRequestDone, context, request);
         trace.SetStatus(100);
         CommandHandlers().DispatchLine(context, line);
-    } else {
+    } else if (help || !CommandHandlers().DispatchLine(context, line)) {
         Serve(context, line);
     }
     client.Disconnect(false);
@@ -295,9 +296,9 @@ void TIdHTTPProxyServer::CheckAuthorized(TIdContext& context, const TIdHeaderLis
 // before any origin is contacted when the client may not use the proxy,
 // lacks credentials or sent a head that could be read two ways.
 void TIdHTTPProxyServer::Serve(TIdContext& context, const std::string& line) {
-    TIdRequestTrace trace(OnRequestDone, context, line);
     TRequestLine request;
     const bool isRequest = ParseRequestLine(line, request);
+    TIdRequestTrace trace(OnRequestDone, context, isRequest ? request : TRequestLine{});
     try {
         TIdHeaderList headers;
         // The head of a line that is no request is not read: whatever
@@ -397,13 +398,14 @@ void TIdHTTPProxyServer::Forward(TIdContext& context, const TRequestLine& reques
         const int64_t held = body ? body->Size() : 0;
         SendGathered(origin, held > 0 && held <= GatheredBodyLimit, [&] {
             origin.WriteLines(head);
-            if (held > 0 && options.relayChunked) {
+            if (held == 0) {
+                return;
+            }
+            if (options.relayChunked) {
                 origin.WriteText(ChunkSizeLine(static_cast<uint64_t>(held)));
             }
-            if (held > 0) {
-                origin.WriteFromStream(*body, 0);
-            }
-            if (held > 0 && options.relayChunked) {
+            origin.WriteFromStream(*body, 0);
+            if (options.relayChunked) {
                 origin.WriteText(ChunkDataEnd);
             }
         });

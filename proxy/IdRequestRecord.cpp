@@ -5,7 +5,7 @@
 #include "proxy/HTTPFraming.h"
 #include "server/IdContext.h"
 
-TIdRequestTrace::TIdRequestTrace(const TOnRequestDone& report, TIdContext& context, const std::string& line)
+TIdRequestTrace::TIdRequestTrace(const TOnRequestDone& report, TIdContext& context, const TRequestLine& request)
     : report_(report), context_(context) {
     if (!report_) {
         return;
@@ -14,11 +14,8 @@ TIdRequestTrace::TIdRequestTrace(const TOnRequestDone& report, TIdContext& conte
     const auto age = std::chrono::milliseconds(TickDiff(context.CreatedTick(), TickCountMs()));
     record_.started = std::chrono::system_clock::now() - age;
     record_.client = context.PeerIP();
-    TRequestLine request;
-    if (ParseRequestLine(line, request)) {
-        record_.method = request.method;
-        record_.target = TargetForLog(request.target);
-    }
+    record_.method = request.method;
+    record_.target = TargetForLog(request.target);
 }
 
 TIdRequestTrace::~TIdRequestTrace() {

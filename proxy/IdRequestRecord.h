@@ -9,6 +9,7 @@
 #include <string>
 
 class TIdContext;
+struct TRequestLine;
 
 struct TIdRequestRecord {
     std::chrono::system_clock::time_point started;  // when the connection's request began
@@ -25,13 +26,13 @@ struct TIdRequestRecord {
 // line that is no request and HELP too), on the request's worker thread.
 using TOnRequestDone = std::function<void(const TIdRequestRecord& record)>;
 
-// One request's record: begun once its line has been read, told its
-// answer's status on the way, reported when it ends, however it ends. A
-// line that is no request line leaves method and target empty: it could be
-// anything (a header line with a cookie, say).
+// One request's record: begun once its line has been read and parsed, told
+// its answer's status on the way, reported when it ends, however it ends. A
+// line that is no request line is given as an empty request: it could be
+// anything (a header line with a cookie, say), so none of it is logged.
 class TIdRequestTrace {
 public:
-    TIdRequestTrace(const TOnRequestDone& report, TIdContext& context, const std::string& line);
+    TIdRequestTrace(const TOnRequestDone& report, TIdContext& context, const TRequestLine& request);
     ~TIdRequestTrace();
     TIdRequestTrace(const TIdRequestTrace&) = delete;
     TIdRequestTrace& operator=(const TIdRequestTrace&) = delete;

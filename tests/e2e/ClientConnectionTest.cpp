@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/e2e/ProgramFixture.h"
+#include "tests/e2e/soak/SoakContent.h"
 
 namespace e2e {
 namespace {
@@ -74,10 +75,7 @@ TEST_F(ClientConnectionTest, CurlWithFiftyUrlsGetsFiftyAnswers) {
 // the whole answer: through a tunnel (the end is passed on to the target,
 // which answers when it has read everything) and as a relayed body.
 TEST_F(ClientConnectionTest, HalfClosedTunnelGetsTheWholeAnswer) {
-    std::string request(300 * 1024, '\0');
-    for (size_t i = 0; i < request.size(); ++i) {
-        request[i] = static_cast<char>(i * 7 + i / 251);
-    }
+    const std::string request = PatternBytes(4, 300 * 1024);
     TOriginServer target([](TOriginConnection& c) {
         if (c.ReadToClose()) {
             c.Send("echo:" + c.Received());

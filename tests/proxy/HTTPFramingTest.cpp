@@ -152,7 +152,6 @@ const RequestCase kRequestCases[] = {
     {"Chunked", {"Transfer-Encoding:  Chunked "}, 0, TBodyKind::Chunked, 0},
     {"DifferentDuplicates", {"Content-Length: 3", "Content-Length: 4"}, 400, TBodyKind::None, 0},
     {"HexLength", {"Content-Length: 0x10"}, 400, TBodyKind::None, 0},
-    {"FormFeedInLength", {"Content-Length: \x0c" "67"}, 400, TBodyKind::None, 0},
     {"ChunkedAndLength", {"Content-Length: 3", "Transfer-Encoding: chunked"}, 400, TBodyKind::None, 0},
     {"OtherCoding", {"Transfer-Encoding: gzip, chunked"}, 501, TBodyKind::None, 0},
     {"ChunkedTwice", {"Transfer-Encoding: chunked", "Transfer-Encoding: chunked"}, 501, TBodyKind::None, 0},
