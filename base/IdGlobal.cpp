@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "base/IdException.h"
+#include "base/IdIPAddress.h"
 
 namespace {
 
@@ -19,31 +20,6 @@ bool IsBlankOrControl(char c) {
 
 char UpperAscii(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-const char HexDigits[] = "0123456789ABCDEF";
-
-// Upper-case hexadecimal with at least minDigits digits.
-void AppendHex(std::string& out, uint32_t value, int minDigits) {
-    char digits[8];
-    int count = 0;
-    do {
-        digits[count++] = HexDigits[value & 0xF];
-        value >>= 4;
-    } while (value != 0);
-    for (int i = count; i < minDigits; ++i) {
-        out += '0';
-    }
-    while (count > 0) {
-        out += digits[--count];
-    }
-}
-
-// A group of an IPv6 text read as hexadecimal, or -1 when it is not one.
-int32_t HexGroup(std::string_view group) {
-    std::string text = "$";
-    text.append(group);
-    return TextToIntDef(text, -1);
 }
 
 }  // namespace
@@ -227,139 +203,25 @@ std::string BytesToText(const TIdBytes& bytes, int32_t start, int32_t count) {
 }
 
 std::string CanonicalIPv6Text(std::string_view text) {
-    if (text.empty()) {
+    TIdIPAddress address;
+    if (!TryParseIPAddress(text, address) || address.version != Id_IPv6) {
         return {};
     }
-    std::string addr;
-    if (text.front() == ':') {
-        addr = "0";
-    }
-    addr.append(text);
-    if (addr.back() == ':') {
-        addr += '0';
-    }
-
-    // Positions are zero-based here; the counts cap how many are noted, so
-    // the arrays can never overflow whatever the text holds.
-    std::array<size_t, 7> colonPos{};
-    std::array<size_t, 3> dotPos{};
-    int colons = 0;
-    int dots = 0;
-    for (size_t p = 0; p < addr.size(); ++p) {
-        const char c = addr[p];
-        if (c >= '0' && c <= '9') {
-            continue;
-        }
-        if ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')) {
-            if (dots > 0) {
-                return {};
-            }
-        } else if (c == ':') {
-            if (colons == 7) {
-                return {};
-            }
-            colonPos[colons++] = p;
-        } else if (c == '.') {
-            if (dots == 3) {
-                return {};
-            }
-            dotPos[dots++] = p;
-        } else {
-            return {};
-        }
-    }
-
-    if (dots != 0 && dots != 3) {
-        return {};
-    }
-    if (dots == 3) {
-        if (colons < 2 || colons > 6 || colonPos[colons - 1] > dotPos[0]) {
-            return {};
-        }
-    } else if (colons < 2 || colons > 7) {
-        return {};
-    }
-
-    auto between = [&addr](size_t from, size_t to) {
-        return std::string_view(addr).substr(from, to - from);
-    };
-
-    std::string result;
-    int32_t num = HexGroup(between(0, colonPos[0]));
-    if (num < 0 || num > 65535) {
-        return {};
-    }
-    AppendHex(result, static_cast<uint32_t>(num), 1);
-    result += ':';
-
-    bool hadDoubleColon = false;
-    for (int i = 1; i < colons; ++i) {
-        if (colonPos[i - 1] + 1 == colonPos[i]) {
-            if (hadDoubleColon) {
-                return {};
-            }
-            hadDoubleColon = true;
-            // An IPv4 tail fills two groups.
-            const int zeroGroups = 8 - colons - (dots > 0 ? 1 : 0);
-            for (int z = 0; z < zeroGroups; ++z) {
-                result += "0:";
-            }
-        } else {
-            num = HexGroup(between(colonPos[i - 1] + 1, colonPos[i]));
-            if (num < 0 || num > 65535) {
-                return {};
-            }
-            AppendHex(result, static_cast<uint32_t>(num), 1);
-            result += ':';
-        }
-    }
-
-    const size_t lastColon = colonPos[colons - 1];
-    if (dots == 0) {
-        num = HexGroup(between(lastColon + 1, addr.size()));
-        if (num < 0 || num > 65535) {
-            return {};
-        }
-        AppendHex(result, static_cast<uint32_t>(num), 1);
-        result += ':';
-    } else {
-        // At most three characters count after the last dot.
-        const size_t tailEnd = std::min(addr.size(), dotPos[2] + 1 + 3);
-        const std::string_view parts[4] = {
-            between(lastColon + 1, dotPos[0]),
-            between(dotPos[0] + 1, dotPos[1]),
-            between(dotPos[1] + 1, dotPos[2]),
-            between(dotPos[2] + 1, tailEnd),
-        };
-        for (int i = 0; i < 4; ++i) {
-            num = TextToIntDef(parts[i], -1);
-            if (num < 0 || num > 255) {
-                return {};
-            }
-            AppendHex(result, static_cast<uint32_t>(num), 2);
-            if (i % 2 == 1) {
-                result += ':';
-            }
-        }
-    }
-    result.pop_back();
-    return result;
+    return IPAddressText(address);
 }
 
 TIdIPv6Address ParseIPv6Text(std::string_view text) {
-    std::string rest = CanonicalIPv6Text(text);
-    if (rest.empty()) {
+    TIdIPAddress address;
+    if (!TryParseIPAddress(text, address) || address.version != Id_IPv6) {
         // Concatenated rather than formatted so that a NUL or "%" in hostile
         // text cannot shorten or disturb the message.
         throw EIdInvalidIPv6Address(std::string(text) + " is not a valid IPv6 address");
     }
-    TIdIPv6Address address{};
-    for (uint16_t& group : address) {
-        // A group missing from a short text ("1:2:3") reads as 0.
-        const int32_t value = HexGroup(CutField(rest, ":"));
-        group = static_cast<uint16_t>(value < 0 ? 0 : value);
+    TIdIPv6Address groups{};
+    for (size_t i = 0; i < groups.size(); ++i) {
+        groups[i] = static_cast<uint16_t>((address.bytes[2 * i] << 8) | address.bytes[2 * i + 1]);
     }
-    return address;
+    return groups;
 }
 
 uint32_t TickCountMs() {

@@ -54,7 +54,8 @@ std::string UpperCaseAscii(std::string_view text);
 TIdBytes TextToBytes(std::string_view text);
 std::string BytesToText(const TIdBytes& bytes, int32_t start = 0, int32_t count = -1);
 
-// Full eight-group upper-case form of an IPv6 text, or "" when not accepted.
+// The RFC 5952 form of an IPv6 text (read as TryParseIPAddress reads it),
+// or "" when it is not one.
 std::string CanonicalIPv6Text(std::string_view text);
 using TIdIPv6Address = std::array<uint16_t, 8>;
 TIdIPv6Address ParseIPv6Text(std::string_view text);

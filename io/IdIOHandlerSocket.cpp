@@ -37,6 +37,21 @@ void TIdIOHandlerSocket::OpenChannel() {
     }
 }
 
+void TIdIOHandlerSocket::OpenOnSocket(TIdStackSocketHandle socket) {
+    TIdIOHandler::OpenChannel();
+    if (binding_) {
+        binding_->ResetHandle(true);
+    } else {
+        binding_ = std::make_unique<TIdSocketHandle>();
+    }
+    binding_->AssignSocket(socket);
+    binding_->RefreshLocal();
+    binding_->RefreshPeer();
+    if (!useNagle_) {
+        ApplyNagle();
+    }
+}
+
 void TIdIOHandlerSocket::CloseChannel() {
     if (binding_) {
         binding_->ReleaseSocket();

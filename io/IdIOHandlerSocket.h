@@ -23,6 +23,9 @@ public:
     void CloseChannel() override;
     bool IsConnected() override;
     virtual void ConnectToPeer();
+    // Opens the channel on a socket connected elsewhere (a race between a
+    // host's addresses): the handler owns it from here.
+    void OpenOnSocket(TIdStackSocketHandle socket);
 
     std::string Destination() const override;
     void SetDestination(const std::string& value) override;

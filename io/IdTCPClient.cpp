@@ -6,6 +6,7 @@
 
 #include "base/IdException.h"
 #include "io/IdIntercept.h"
+#include "net/IdStack.h"
 
 namespace {
 std::mutex factoryLock;  // guards defaultFactory
@@ -169,6 +170,47 @@ void TIdTCPClientCustom::Connect() {
             if (OwnsHandler()) {
                 SetIOHandler(nullptr);
             }
+        }
+        throw;
+    }
+}
+
+void TIdTCPClientCustom::ConnectOnSocket(TIdStackSocketHandle socket) {
+    if (IsConnected()) {
+        TIdStack::Instance().CloseAtOnce(socket);
+        throw EIdAlreadyConnected("Already connected.");
+    }
+    try {
+        if (IOHandler() == nullptr) {
+            AdoptIOHandler(MakeImplicitIOHandler());
+            IOHandler()->OnStatus = OnStatus;
+        }
+    } catch (...) {
+        TIdStack::Instance().CloseAtOnce(socket);
+        throw;
+    }
+    auto* handler = dynamic_cast<TIdIOHandlerSocket*>(IOHandler());
+    if (handler == nullptr) {
+        TIdStack::Instance().CloseAtOnce(socket);
+        throw EIdException("Not Connected");
+    }
+    try {
+        CopySettingsTo(*handler);
+        handler->OpenOnSocket(socket);
+        DoStatus(hsConnected);
+        DoOnConnected();
+    } catch (...) {
+        // Once the binding holds the socket, closing the channel closes it.
+        if (handler->Binding() == nullptr || handler->Binding()->Socket() != socket) {
+            TIdStack::Instance().CloseAtOnce(socket);
+        }
+        try {
+            handler->CloseChannel();
+        } catch (...) {
+            // The first error is the one to report.
+        }
+        if (OwnsHandler()) {
+            SetIOHandler(nullptr);
         }
         throw;
     }

@@ -16,6 +16,10 @@ public:
     ~TIdTCPClientCustom() override;
 
     virtual void Connect();
+    // Takes a socket connected elsewhere (a race between a host's
+    // addresses) as this client's connection, through the handler Connect
+    // would use; the socket is closed when that fails.
+    void ConnectOnSocket(TIdStackSocketHandle socket);
 
     void SetIOHandler(TIdIOHandler* handler) override;
 

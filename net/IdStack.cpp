@@ -70,24 +70,6 @@ constexpr TSocketErrorEntry SocketErrors[] = {
     {11001, "Host not found."},
 };
 
-// A trimmed piece of an IPv4 text: decimal digits only, 0..255, else -1.
-int32_t DecimalOctet(const std::string& piece) {
-    if (piece.empty()) {
-        return -1;
-    }
-    int32_t value = 0;
-    for (const char c : piece) {
-        if (c < '0' || c > '9') {
-            return -1;
-        }
-        value = value * 10 + (c - '0');
-        if (value > 255) {
-            return -1;
-        }
-    }
-    return value;
-}
-
 }  // namespace
 
 TIdStack::TIdStack() = default;
@@ -159,21 +141,27 @@ int32_t TIdStack::Receive(TIdStackSocketHandle socket, TIdBytes& buffer) {
     return Receive(socket, buffer.data(), size);
 }
 
-std::vector<std::string> TIdStack::ResolveIPv4(const std::string& host) {
+std::vector<TIdIPAddress> TIdStack::ResolveAddresses(const std::string& host) {
     if (UpperCaseAscii(host) == "LOCALHOST") {
-        return {"127.0.0.1"};
-    }
-    if (IsIPv4Text(host)) {
-        // The same reading a connect gives it ("0127.000.0.1" is
-        // 127.0.0.1), written the one plain way.
-        std::string rest(host);
-        std::string address;
-        for (int i = 0; i < 4; ++i) {
-            address += (i == 0 ? "" : ".") + std::to_string(DecimalOctet(TrimText(CutField(rest, "."))));
+        // The IPv4 loopback first, as this name always gave it.
+        std::vector<TIdIPAddress> loopback(1);
+        loopback[0].bytes = {127, 0, 0, 1};
+        if (HasIPv6()) {
+            loopback.emplace_back().version = Id_IPv6;
+            loopback.back().bytes[15] = 1;
         }
-        return {address};
+        return loopback;
     }
-    return LookupHostAll(host, Id_IPv4, 64);
+    std::string_view text = host;
+    if (text.size() > 2 && text.front() == '[' && text.back() == ']') {
+        text = text.substr(1, text.size() - 2);
+    }
+    TIdIPAddress literal;
+    // The same reading a connect gives it ("0127.000.0.1" is 127.0.0.1).
+    if (TryParseIPAddress(text, literal, TIdAddressReading::Tolerant)) {
+        return {literal};
+    }
+    return LookupAddresses(host, 64);
 }
 
 bool TIdStack::IsLocalAddress(const std::string& ip, TIdIPVersion ipVersion) {
@@ -219,13 +207,8 @@ bool TIdStack::IsReservedInvalidName(std::string_view name) {
 }
 
 bool TIdStack::IsIPv4Text(std::string_view text) {
-    std::string rest(text);
-    for (int i = 0; i < 4; ++i) {
-        if (DecimalOctet(TrimText(CutField(rest, "."))) < 0) {
-            return false;
-        }
-    }
-    return rest.empty();
+    TIdIPAddress address;
+    return TryParseIPAddress(text, address, TIdAddressReading::Tolerant) && address.version == Id_IPv4;
 }
 
 std::string TIdStack::SocketErrorText(int32_t code) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/IdGlobal.h"
+#include "base/IdIPAddress.h"
 #include "net/IdPlatform.h"
 #include "net/IdSocketPump.h"
 
@@ -134,6 +135,11 @@ public:
     // Waits until the socket is writable or timeoutMs passes (the timed
     // connect, and writes bounded by a write timeout).
     virtual bool WaitWritable(TIdStackSocketHandle socket, int32_t timeoutMs) = 0;
+    // Waits until the connect begun without waiting on at least one of the
+    // sockets (at most 64) has come to an end, made or failed (PendingError
+    // tells which), or timeoutMs passes; ready tells which ended.
+    virtual bool WaitConnected(const TIdStackSocketHandle* sockets, int32_t count, int32_t timeoutMs,
+                               bool* ready) = 0;
     virtual void SetBlocking(TIdStackSocketHandle socket, bool blocking) = 0;
     // Pending error of a socket (SO_ERROR), as a table number; 0 when none.
     virtual int32_t PendingError(TIdStackSocketHandle socket) = 0;
@@ -151,11 +157,16 @@ public:
     // The same lookup, every address (at most limit), in the resolver's order.
     virtual std::vector<std::string> LookupHostAll(const std::string& name, TIdIPVersion ipVersion,
                                                    size_t limit) = 0;
-    // Every IPv4 address host names, in plain dotted decimal: address text
-    // (in the tolerant form HostToIP passes on) gives the address it names,
-    // LOCALHOST 127.0.0.1, a name every address of its lookup (at most 64).
-    // The first is the one HostToIP gives. Raises as LookupHost does.
-    std::vector<std::string> ResolveIPv4(const std::string& host);
+    // Every address of both families (IPv6 where the system has it) in one
+    // lookup, each once, at most limit, in the resolver's order (RFC 6724).
+    // Raises as LookupHost does.
+    virtual std::vector<TIdIPAddress> LookupAddresses(const std::string& name, size_t limit) = 0;
+    // Every address host names: address text (IPv4 in the tolerant form
+    // HostToIP passes on, IPv6 with or without brackets) gives the address
+    // it names, LOCALHOST 127.0.0.1 and, where the system has IPv6, ::1; a
+    // name every address of its lookup (at most 64). Raises as LookupHost
+    // does.
+    std::vector<TIdIPAddress> ResolveAddresses(const std::string& host);
     const std::string& LocalHostName() const { return localHostName_; }
     // Whether the address belongs to this machine (loopback, the
     // any-address, an address of any interface): a socket can be bound to

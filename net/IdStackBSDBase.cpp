@@ -3,10 +3,11 @@
 // into EIdSocketError with the table's number here.
 #include "net/IdStackBSDBase.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include "base/IdException.h"
+#include "base/IdIPAddress.h"
 #include "net/IdSocketApi.h"
 
 namespace {
@@ -73,25 +74,34 @@ TSockAddr MakeSockAddr(const std::string& ip, int32_t port, TIdIPVersion ipVersi
 
 // Reads an address the platform filled in; false for a family other than
 // IPv4 and IPv6.
-bool DecodeSockAddr(const sockaddr_storage& storage, std::string& ip, int32_t& port,
-                    TIdIPVersion& ipVersion) {
+bool DecodeSockAddr(const sockaddr_storage& storage, TIdIPAddress& address, int32_t& port) {
+    address = TIdIPAddress{};
     if (storage.ss_family == AF_INET) {
-        sockaddr_in address{};
-        std::memcpy(&address, &storage, sizeof(address));
-        ip = TIdStackBSDBase::AddressToText(reinterpret_cast<const uint8_t*>(&address.sin_addr), Id_IPv4);
-        port = ntohs(address.sin_port);
-        ipVersion = Id_IPv4;
+        sockaddr_in plain{};
+        std::memcpy(&plain, &storage, sizeof(plain));
+        std::memcpy(address.bytes.data(), &plain.sin_addr, 4);
+        port = ntohs(plain.sin_port);
         return true;
     }
     if (storage.ss_family == AF_INET6) {
-        sockaddr_in6 address{};
-        std::memcpy(&address, &storage, sizeof(address));
-        ip = TIdStackBSDBase::AddressToText(reinterpret_cast<const uint8_t*>(&address.sin6_addr), Id_IPv6);
-        port = ntohs(address.sin6_port);
-        ipVersion = Id_IPv6;
+        sockaddr_in6 plain{};
+        std::memcpy(&plain, &storage, sizeof(plain));
+        address.version = Id_IPv6;
+        std::memcpy(address.bytes.data(), &plain.sin6_addr, 16);
+        port = ntohs(plain.sin6_port);
         return true;
     }
     return false;
+}
+
+bool DecodeSockAddr(const sockaddr_storage& storage, std::string& ip, int32_t& port, TIdIPVersion& ipVersion) {
+    TIdIPAddress address;
+    if (!DecodeSockAddr(storage, address, port)) {
+        return false;
+    }
+    ip = IPAddressText(address);
+    ipVersion = address.version;
+    return true;
 }
 
 struct TAddrInfoDeleter {
@@ -266,9 +276,7 @@ int32_t TIdStackBSDBase::LastErrorNumber() {
     return MapPlatformError(LastPlatformError());
 }
 
-std::vector<std::string> TIdStackBSDBase::ResolveAll(const std::string& name, TIdIPVersion ipVersion,
-                                                     size_t limit) {
-    const int32_t family = FamilyOf(ipVersion);
+std::vector<TIdIPAddress> TIdStackBSDBase::ResolveAll(const std::string& name, int32_t family, size_t limit) {
     if (name.find('\0') != std::string::npos) {
         // The C lookup would stop at the NUL and resolve a different name
         // than the one the caller checked or logged.
@@ -287,20 +295,22 @@ std::vector<std::string> TIdStackBSDBase::ResolveAll(const std::string& name, TI
         ThrowSocketError(MapLookupError(rc));
     }
     const std::unique_ptr<addrinfo, TAddrInfoDeleter> list(raw);
-    std::vector<std::string> result;
+    std::vector<TIdIPAddress> result;
     for (const addrinfo* entry = list.get(); entry != nullptr && result.size() < limit;
          entry = entry->ai_next) {
-        if (entry->ai_family != family || entry->ai_addr == nullptr ||
+        if ((family != AF_UNSPEC && entry->ai_family != family) || entry->ai_addr == nullptr ||
             entry->ai_addrlen > sizeof(sockaddr_storage)) {
             continue;
         }
         sockaddr_storage storage{};
         std::memcpy(&storage, entry->ai_addr, entry->ai_addrlen);
-        std::string ip;
+        TIdIPAddress address;
         int32_t port = 0;
-        TIdIPVersion version = Id_IPv4;
-        if (DecodeSockAddr(storage, ip, port, version)) {
-            result.push_back(std::move(ip));
+        // One answer per address: the resolver repeats an address for
+        // every socket type it was not asked to leave out.
+        if (DecodeSockAddr(storage, address, port) &&
+            std::find(result.begin(), result.end(), address) == result.end()) {
+            result.push_back(address);
         }
     }
     if (result.empty()) {
@@ -309,17 +319,30 @@ std::vector<std::string> TIdStackBSDBase::ResolveAll(const std::string& name, TI
     return result;
 }
 
+std::vector<std::string> TIdStackBSDBase::ResolveTexts(const std::string& name, TIdIPVersion ipVersion,
+                                                       size_t limit) {
+    std::vector<std::string> texts;
+    for (const TIdIPAddress& address : ResolveAll(name, FamilyOf(ipVersion), limit)) {
+        texts.push_back(IPAddressText(address));
+    }
+    return texts;
+}
+
 std::string TIdStackBSDBase::LookupHost(const std::string& name, TIdIPVersion ipVersion) {
-    return ResolveAll(name, ipVersion, 1).front();
+    return ResolveTexts(name, ipVersion, 1).front();
 }
 
 std::vector<std::string> TIdStackBSDBase::LookupHostAll(const std::string& name, TIdIPVersion ipVersion,
                                                         size_t limit) {
-    return ResolveAll(name, ipVersion, limit);
+    return ResolveTexts(name, ipVersion, limit);
+}
+
+std::vector<TIdIPAddress> TIdStackBSDBase::LookupAddresses(const std::string& name, size_t limit) {
+    return ResolveAll(name, HasIPv6() ? AF_UNSPEC : AF_INET, limit);
 }
 
 std::vector<std::string> TIdStackBSDBase::LocalAddresses() {
-    return ResolveAll(localHostName_, Id_IPv4, 251);
+    return ResolveTexts(localHostName_, Id_IPv4, 251);
 }
 
 bool TIdStackBSDBase::HasIPv6() {
@@ -338,47 +361,29 @@ bool TIdStackBSDBase::HasIPv6() {
 }
 
 std::string TIdStackBSDBase::AddressToText(const uint8_t* address, TIdIPVersion ipVersion) {
-    char buffer[48];
+    TIdIPAddress value;
     switch (ipVersion) {
     case Id_IPv4:
-        std::snprintf(buffer, sizeof(buffer), "%u.%u.%u.%u", address[0], address[1], address[2],
-                      address[3]);
-        return buffer;
-    case Id_IPv6: {
-        std::string text;
-        for (int group = 0; group < 8; ++group) {
-            const unsigned value = (static_cast<unsigned>(address[2 * group]) << 8) | address[2 * group + 1];
-            std::snprintf(buffer, sizeof(buffer), group == 0 ? "%X" : ":%X", value);
-            text += buffer;
-        }
-        return text;
-    }
+        std::copy_n(address, 4, value.bytes.begin());
+        return IPAddressText(value);
+    case Id_IPv6:
+        value.version = Id_IPv6;
+        std::copy_n(address, 16, value.bytes.begin());
+        return IPAddressText(value);
     }
     ThrowIPVersionUnsupported();
 }
 
 TIdBytes TIdStackBSDBase::TextToAddress(const std::string& text, TIdIPVersion ipVersion) {
-    switch (ipVersion) {
-    case Id_IPv4: {
-        if (!IsIPv4Text(text)) {
-            ThrowSocketError(IdErr::InvalidArgument);
-        }
-        TIdBytes bytes(4);
-        std::string rest = text;
-        for (uint8_t& byte : bytes) {
-            byte = static_cast<uint8_t>(TextToIntDef(TrimText(CutField(rest, ".")), 0));
-        }
-        return bytes;
+    if (ipVersion != Id_IPv4 && ipVersion != Id_IPv6) {
+        ThrowIPVersionUnsupported();
     }
-    case Id_IPv6: {
-        const TIdIPv6Address groups = ParseIPv6Text(text);
-        TIdBytes bytes(16);
-        for (size_t i = 0; i < groups.size(); ++i) {
-            bytes[2 * i] = static_cast<uint8_t>(groups[i] >> 8);
-            bytes[2 * i + 1] = static_cast<uint8_t>(groups[i] & 0xFF);
+    TIdIPAddress address;
+    if (!TryParseIPAddress(text, address, TIdAddressReading::Tolerant) || address.version != ipVersion) {
+        if (ipVersion == Id_IPv6) {
+            throw EIdInvalidIPv6Address(text + " is not a valid IPv6 address");
         }
-        return bytes;
+        ThrowSocketError(IdErr::InvalidArgument);
     }
-    }
-    ThrowIPVersionUnsupported();
+    return TIdBytes(address.bytes.begin(), address.bytes.begin() + (ipVersion == Id_IPv4 ? 4 : 16));
 }

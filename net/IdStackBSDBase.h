@@ -49,17 +49,17 @@ public:
 
     std::string LookupHost(const std::string& name, TIdIPVersion ipVersion) override;
     std::vector<std::string> LookupHostAll(const std::string& name, TIdIPVersion ipVersion, size_t limit) override;
+    std::vector<TIdIPAddress> LookupAddresses(const std::string& name, size_t limit) override;
     std::vector<std::string> LocalAddresses() override;
     bool HasIPv6() override;
     int32_t LastErrorNumber() override;
 
-    // Address bytes in network order (4 for IPv4, 16 for IPv6) to the text
-    // forms of the socket layer: dotted decimal, or eight upper-case hex
-    // groups without "::" shortening.
+    // Address bytes in network order (4 for IPv4, 16 for IPv6) to text, as
+    // IPAddressText writes it.
     static std::string AddressToText(const uint8_t* address, TIdIPVersion ipVersion);
-    // The reverse: IPv4 text as IsIPv4Text accepts it (blanks and leading
-    // zeros tolerated), IPv6 text as ParseIPv6Text reads it. A text that is
-    // no address of that version raises.
+    // The reverse, read as the socket layer reads text (blanks and leading
+    // zeros tolerated in IPv4). A text that is no address of that version
+    // raises.
     static TIdBytes TextToAddress(const std::string& text, TIdIPVersion ipVersion);
 
 protected:
@@ -97,8 +97,10 @@ protected:
 private:
     // Raises the socket error when socket is InvalidSocket; returns it otherwise.
     TIdStackSocketHandle CheckSocket(TIdStackSocketHandle socket);
-    // All address-info answers of one family, as text, in order.
-    std::vector<std::string> ResolveAll(const std::string& name, TIdIPVersion ipVersion, size_t limit);
+    // The address-info answers of one family (AF_UNSPEC: both), each
+    // address once, in the resolver's order.
+    std::vector<TIdIPAddress> ResolveAll(const std::string& name, int32_t family, size_t limit);
+    std::vector<std::string> ResolveTexts(const std::string& name, TIdIPVersion ipVersion, size_t limit);
 
     std::atomic<int> hasIPv6_{-1};  // -1 not yet probed, else 0/1
 };

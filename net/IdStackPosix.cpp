@@ -357,6 +357,24 @@ bool TIdStackPosix::WaitWritable(TIdStackSocketHandle socket, int32_t timeoutMs)
     return (entry.revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL)) != 0;
 }
 
+bool TIdStackPosix::WaitConnected(const TIdStackSocketHandle* sockets, int32_t count, int32_t timeoutMs,
+                                  bool* ready) {
+    if (count < 0 || count > 64) {
+        throw EIdStackSetSizeExceeded("Set Size Exceeded.");
+    }
+    pollfd entries[64];
+    for (int32_t i = 0; i < count; ++i) {
+        entries[i] = pollfd{sockets[i], POLLOUT, 0};
+    }
+    CheckSocketResult(PollRetrying(entries, static_cast<nfds_t>(count), timeoutMs));
+    bool any = false;
+    for (int32_t i = 0; i < count; ++i) {
+        ready[i] = (entries[i].revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL)) != 0;
+        any = any || ready[i];
+    }
+    return any;
+}
+
 namespace {
 
 // One call with MSG_DONTWAIT: the count, or -1 when the socket can take or

@@ -13,6 +13,8 @@ public:
     bool WaitReadable(const TIdStackSocketHandle* sockets, int32_t count, int32_t timeoutMs,
                       bool* ready = nullptr) override;
     bool WaitWritable(TIdStackSocketHandle socket, int32_t timeoutMs) override;
+    bool WaitConnected(const TIdStackSocketHandle* sockets, int32_t count, int32_t timeoutMs,
+                       bool* ready) override;
     void SetBlocking(TIdStackSocketHandle socket, bool blocking) override;
     int32_t SendNoWait(TIdStackSocketHandle socket, const uint8_t* data, int32_t size) override;
     int32_t ReceiveNoWait(TIdStackSocketHandle socket, uint8_t* data, int32_t size) override;

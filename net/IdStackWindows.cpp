@@ -288,6 +288,35 @@ bool TIdStackWindows::WaitWritable(TIdStackSocketHandle socket, int32_t timeoutM
     return FD_ISSET(AsSocket(socket), &writeSet) != 0 || FD_ISSET(AsSocket(socket), &errorSet) != 0;
 }
 
+bool TIdStackWindows::WaitConnected(const TIdStackSocketHandle* sockets, int32_t count, int32_t timeoutMs,
+                                    bool* ready) {
+    if (count < 0 || count > 64 || count > FD_SETSIZE) {
+        throw EIdStackSetSizeExceeded("Set Size Exceeded.");
+    }
+    if (count == 0) {
+        // Winsock rejects a select over empty sets.
+        SleepMs(timeoutMs < 0 ? 0 : timeoutMs);
+        return false;
+    }
+    fd_set writeSet;
+    fd_set errorSet;
+    FD_ZERO(&writeSet);
+    FD_ZERO(&errorSet);
+    for (int32_t i = 0; i < count; ++i) {
+        FD_SET(AsSocket(sockets[i]), &writeSet);
+        // A failed non-blocking connect is reported in the error set only.
+        FD_SET(AsSocket(sockets[i]), &errorSet);
+    }
+    timeval limit = MakeTimeval(timeoutMs < 0 ? 0 : timeoutMs);
+    CheckSocketResult(::select(0, nullptr, &writeSet, &errorSet, timeoutMs < 0 ? nullptr : &limit));
+    bool any = false;
+    for (int32_t i = 0; i < count; ++i) {
+        ready[i] = FD_ISSET(AsSocket(sockets[i]), &writeSet) != 0 || FD_ISSET(AsSocket(sockets[i]), &errorSet) != 0;
+        any = any || ready[i];
+    }
+    return any;
+}
+
 void TIdStackWindows::WakeAndShutdown(TIdStackSocketHandle socket) {
     (void)::shutdown(AsSocket(socket), IdSocketApi::ShutBoth);
     {

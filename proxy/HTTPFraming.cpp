@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/IdGlobal.h"
+#include "base/IdIPAddress.h"
 #include "proxy/IdURI.h"
 
 namespace {
@@ -102,16 +103,25 @@ bool IsVersion(std::string_view text) {
 // RFC 3986 3.2.2: a reg-name is unreserved characters, percent-encodings
 // and sub-delims; an IPv6 literal hex digits, colons and dots.
 bool IsUsableHost(std::string_view host, bool ipv6) {
-    if (host.empty()) {
-        return false;
+    if (ipv6) {
+        TIdIPAddress address;
+        return TryParseIPAddress(host, address) && address.version == Id_IPv6;
     }
-    return std::all_of(host.begin(), host.end(), [ipv6](char c) {
+    return !host.empty() && std::all_of(host.begin(), host.end(), [](char c) {
         const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (ipv6) {
-            return (alnum && HexDigitValue(c) >= 0) || c == ':' || c == '.';
-        }
         return alnum || std::string_view("-._~%!$&'()*+,;=").find(c) != std::string_view::npos;
     });
+}
+
+// A port as a target writes it: one to five digits, 1 to 65535.
+bool ParsePort(std::string_view text, int32_t& port) {
+    if (text.empty() || text.size() > 5 || !std::all_of(text.begin(), text.end(), [](char c) {
+            return c >= '0' && c <= '9';
+        })) {
+        return false;
+    }
+    port = std::stoi(std::string(text));
+    return port >= 1 && port <= 65535;
 }
 
 // Methods whose names the command table has always matched in any letter
@@ -181,18 +191,9 @@ bool ParseForwardTarget(std::string_view target, TForwardTarget& result) {
     if (!EqualIgnoringCase(uri.Scheme(), "http") || !IsUsableHost(uri.HostName(), ipv6)) {
         return false;
     }
-    const std::string& portText = uri.PortText();
     int32_t port = 80;
-    if (!portText.empty()) {
-        if (portText.size() > 5 || !std::all_of(portText.begin(), portText.end(), [](char c) {
-                return c >= '0' && c <= '9';
-            })) {
-            return false;
-        }
-        port = std::stoi(portText);
-        if (port < 1 || port > 65535) {
-            return false;
-        }
+    if (!uri.PortText().empty() && !ParsePort(uri.PortText(), port)) {
+        return false;
     }
     result.host = uri.HostName();
     result.port = port;
@@ -204,6 +205,38 @@ bool ParseForwardTarget(std::string_view target, TForwardTarget& result) {
     if (result.path.empty()) {
         result.path = "/";
     }
+    return true;
+}
+
+bool ParseTunnelTarget(std::string_view target, TForwardTarget& result) {
+    if (target.find('@') != std::string_view::npos) {
+        // Host and port only (RFC 9110 9.3.6): user information would be
+        // read as a host and a port to be ignored.
+        return false;
+    }
+    std::string_view host = target;
+    std::string_view portText;
+    const bool ipv6 = !target.empty() && target.front() == '[';
+    if (ipv6) {
+        const size_t close = target.find(']');
+        if (close == std::string_view::npos || (close + 1 < target.size() && target[close + 1] != ':')) {
+            return false;
+        }
+        host = target.substr(1, close - 1);
+        portText = target.substr(std::min(close + 2, target.size()));
+    } else if (const size_t colon = target.find(':'); colon != std::string_view::npos) {
+        host = target.substr(0, colon);
+        portText = target.substr(colon + 1);
+    }
+    // A port that does not read as a number has always meant 443 here.
+    const int32_t port = TextToIntDef(portText, 443);
+    if (!IsUsableHost(host, ipv6) || port < 1 || port > 65535) {
+        return false;
+    }
+    result.host = std::string(host);
+    result.port = port;
+    result.authority = (ipv6 ? "[" + result.host + "]" : result.host) + ":" + std::to_string(port);
+    result.path.clear();
     return true;
 }
 
@@ -388,14 +421,20 @@ TStrings ClientResponseHead(const TIdHeaderList& headers) {
 }
 
 std::string TargetForLog(std::string_view target) {
+    TForwardTarget parsed;
+    if (ParseForwardTarget(target, parsed)) {
+        return "http://" + parsed.authority + parsed.path;
+    }
+    if (ParseTunnelTarget(target, parsed)) {
+        return parsed.authority;
+    }
+    // A target that does not parse is shown from its host on: whatever
+    // stands before its last "@" may be user information, however the rest
+    // is punctuated ("pa?ss", "pa/ss").
     std::string result(target);
-    // The user information sits between a leading "scheme://" (or the
-    // start of a tunnel's host:port) and the first "@" of the authority.
     const size_t scheme = result.find("://");
-    const bool absolute = scheme != std::string::npos && result.find('/') > scheme;
-    const size_t start = absolute ? scheme + 3 : 0;
-    const size_t end = result.find_first_of("/?#", start);
-    const size_t at = result.rfind('@', end == std::string::npos ? std::string::npos : end);
+    const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+    const size_t at = result.rfind('@');
     if (at != std::string::npos && at >= start) {
         result.erase(start, at + 1 - start);
     }

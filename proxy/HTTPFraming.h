@@ -62,6 +62,12 @@ struct TForwardTarget {
 
 bool ParseForwardTarget(std::string_view target, TForwardTarget& result);
 
+// Where a tunnel goes (RFC 9110 9.3.6): host:port, an IPv6 address in
+// brackets ([::1]:443); without a port, or with one that does not read
+// as a number, 443. authority is host:port as the log shows it, path
+// stays empty.
+bool ParseTunnelTarget(std::string_view target, TForwardTarget& result);
+
 // A refusal the proxy answers itself: the status and why (for the page
 // the answer carries). status 0: no refusal.
 struct TRefusal {
@@ -143,8 +149,10 @@ TResponseFraming FrameResponse(std::string_view method, const TIdHeaderList& hea
 // the empty line.
 TStrings ClientResponseHead(const TIdHeaderList& headers);
 
-// The target as the access log shows it: the request URI, or host:port for
-// a tunnel, without the user name and password a URI may carry.
+// The target as the access log, the console and the proxy's pages show it:
+// made again from its parsed parts (scheme, host, port, path, query), or
+// host:port for a tunnel, so that the user information a URI may carry
+// never shows, whatever its punctuation.
 std::string TargetForLog(std::string_view target);
 
 // Whether the client waits for an interim answer before it sends its body

@@ -116,7 +116,7 @@ void TIdHTTPProxyServer::OpenServer() {
     }
 }
 
-bool TIdHTTPProxyServer::IsOwnEndpoint(const std::string& address, int32_t port) {
+bool TIdHTTPProxyServer::IsOwnEndpoint(const TIdIPAddress& address, int32_t port) {
     {
         std::scoped_lock lock(portsLock_);
         if (std::find(listenPorts_.begin(), listenPorts_.end(), port) == listenPorts_.end()) {
@@ -125,31 +125,40 @@ bool TIdHTTPProxyServer::IsOwnEndpoint(const std::string& address, int32_t port)
     }
     // Loopback, the any-address and every address of an interface: an
     // address is this machine's exactly when a socket can be bound to it.
-    return TIdStack::Instance().IsLocalAddress(address, Id_IPv4);
+    const TIdIPAddress plain = Unmapped(address);
+    return TIdStack::Instance().IsLocalAddress(IPAddressText(plain), plain.version);
 }
 
-std::string TIdHTTPProxyServer::ResolveTarget(const std::string& host, int32_t port) {
+std::vector<TIdIPAddress> TIdHTTPProxyServer::ResolveTarget(const std::string& host, int32_t port) {
     // Resolved once, so that the addresses checked are the ones connected
     // to; every address counts, or a name could name a denied place behind
     // an allowed first answer.
-    std::vector<std::string> addresses;
-    AtOrigin([&] { addresses = TIdStack::Instance().ResolveIPv4(host); });
-    for (const std::string& address : addresses) {
-        if (deny_.Contains(address)) {
-            throw EIdHTTPProxyAnswer(403, "the proxy may not go there");
+    std::vector<TIdIPAddress> addresses;
+    AtOrigin([&] {
+        addresses = TIdStack::Instance().ResolveAddresses(host);
+        for (const TIdIPAddress& address : addresses) {
+            // No host has such an address, yet some systems connect it to
+            // themselves, past every rule about loopback.
+            if (IsUnspecifiedAddress(address) || deny_.Contains(address)) {
+                throw EIdHTTPProxyAnswer(403, "the proxy may not go there");
+            }
         }
-    }
-    if (IsOwnEndpoint(addresses.front(), port)) {
-        // Forwarded, the request would come back to us, once more per hop.
-        throw EIdHTTPProxyAnswer(508, "the request would come back to this proxy");
-    }
-    return addresses.front();
+        for (const TIdIPAddress& address : addresses) {
+            if (IsOwnEndpoint(address, port)) {
+                // Forwarded, the request would come back to us, once more
+                // per hop.
+                throw EIdHTTPProxyAnswer(508, "the request would come back to this proxy");
+            }
+        }
+    });
+    return addresses;
 }
 
-std::unique_ptr<TIdOutbound> TIdHTTPProxyServer::ConnectTo(const std::string& address, int32_t port) {
+std::unique_ptr<TIdOutbound> TIdHTTPProxyServer::ConnectTo(const std::vector<TIdIPAddress>& addresses,
+                                                           int32_t port) {
     std::unique_ptr<TIdOutbound> outbound;
     AtOrigin([&] {
-        outbound = std::make_unique<TIdOutbound>(outbound_, address, port,
+        outbound = std::make_unique<TIdOutbound>(outbound_, addresses, port,
                                                  connectTimeout_ > 0 ? connectTimeout_ * 1000 : 0);
     });
     if (!deny_.Empty() && deny_.Contains(outbound->PeerIP())) {
@@ -279,16 +288,29 @@ void TIdHTTPProxyServer::Refuse(TIdContext& context, TIdRequestTrace& trace, con
 }
 
 void TIdHTTPProxyServer::CheckAuthorized(TIdContext& context, const TIdHeaderList& headers) {
-    if (user_.empty() || IsProxyAuthorized(headers.ValueOf("Proxy-Authorization"), user_, password_)) {
+    if (user_.empty()) {
         return;
+    }
+    // An address that keeps failing waits for its turn; one whose turn is
+    // further away than a turn's length (or than its request may last) is
+    // refused unchecked, so that parallel guesses gain nothing.
+    const int32_t remaining = RequestRemainingMs(context);
+    const int32_t maxWait =
+        remaining < 0 ? TIdLoginThrottle::DelayMs : std::min(remaining, TIdLoginThrottle::DelayMs);
+    const int32_t wait = loginThrottle_.Admit(context.PeerIP(), TickCountMs(), maxWait);
+    if (wait < 0) {
+        throw EIdHTTPProxyAnswer(407, "the proxy needs valid credentials");
     }
     // The wait runs on the connection's own thread and ends early when
     // the server is being stopped.
-    const int32_t delay = loginThrottle_.Failed(context.PeerIP(), TickCountMs());
     const uint32_t start = TickCountMs();
-    while (delay > 0 && TickDiff(start, TickCountMs()) < static_cast<uint32_t>(delay) && Active()) {
+    while (TickDiff(start, TickCountMs()) < static_cast<uint32_t>(wait) && Active()) {
         SleepMs(20);
     }
+    if (IsProxyAuthorized(headers.ValueOf("Proxy-Authorization"), user_, password_)) {
+        return;
+    }
+    loginThrottle_.Failed(context.PeerIP(), TickCountMs());
     throw EIdHTTPProxyAnswer(407, "the proxy needs valid credentials");
 }
 
@@ -357,7 +379,7 @@ void TIdHTTPProxyServer::Forward(TIdContext& context, const TRequestLine& reques
         return;
     }
     TIdTCPConnection& client = context.ClientConnection();
-    const std::string address = ResolveTarget(target.host, target.port);
+    const std::vector<TIdIPAddress> addresses = ResolveTarget(target.host, target.port);
 
     // The body is held whole when it fits in HoldLimit, and passed on as it
     // arrives when it does not. A declared length past the limit is asked
@@ -384,7 +406,7 @@ void TIdHTTPProxyServer::Forward(TIdContext& context, const TRequestLine& reques
         options.heldChunkedLength = relay ? -1 : body->Size();
     }
 
-    const std::unique_ptr<TIdOutbound> outbound = ConnectTo(address, target.port);
+    const std::unique_ptr<TIdOutbound> outbound = ConnectTo(addresses, target.port);
     TIdIOHandler& origin = outbound->IO();
     origin.SetReadTimeout(IdleTimeoutMs());
     origin.SetWriteTimeout(IdleTimeoutMs());
@@ -578,16 +600,15 @@ void TIdHTTPProxyServer::FireHTTPDocument(const std::string& document, std::uniq
 
 void TIdHTTPProxyServer::Tunnel(TIdContext& context, const TRequestLine& request, TIdRequestTrace& trace) {
     TIdTCPConnection& client = context.ClientConnection();
-    std::string portText = request.target;
-    const std::string host = CutField(portText, ":");
-    const int32_t port = TextToIntDef(portText, 443);
-    if (host.empty() || port < 1 || port > 65535) {
+    TForwardTarget target;
+    if (!ParseTunnelTarget(request.target, target)) {
         throw EIdHTTPProxyAnswer(400, "the target is not host:port");
     }
-    if (connectPorts_ && !connectPorts_->Contains(port)) {
-        throw EIdHTTPProxyAnswer(403, "the proxy opens no tunnel to port " + std::to_string(port));
+    if (connectPorts_ && !connectPorts_->Contains(target.port)) {
+        throw EIdHTTPProxyAnswer(403, "the proxy opens no tunnel to port " + std::to_string(target.port));
     }
-    const std::unique_ptr<TIdOutbound> outbound = ConnectTo(ResolveTarget(host, port), port);
+    const std::unique_ptr<TIdOutbound> outbound =
+        ConnectTo(ResolveTarget(target.host, target.port), target.port);
     // A target that stops reading must not hold the tunnel for good.
     outbound->IO().SetWriteTimeout(IdleTimeoutMs());
     // No empty line before the status line: clients read it as the end

@@ -119,8 +119,9 @@ private:
     // when it is larger than a head may be. Raises EIdReadTimeout when it
     // does not complete in time.
     bool ReadRequestHeaders(TIdContext& context, TIdHeaderList& headers);
-    // Raises the 407 refusal (after the throttle's delay) when
-    // authentication is on and the headers carry no valid credentials.
+    // Raises the 407 refusal when authentication is on and the headers
+    // carry no valid credentials; an address that keeps failing waits for
+    // its turn first, or is refused unchecked (TIdLoginThrottle).
     void CheckAuthorized(TIdContext& context, const TIdHeaderList& headers);
     // Sends one of the proxy's own answers and closes (AnswerAndClose).
     void Refuse(TIdContext& context, TIdRequestTrace& trace, const std::string& answer);
@@ -130,15 +131,16 @@ private:
     // head; what fails there becomes the client's answer (OriginFailure),
     // unless the server is being stopped.
     void AtOrigin(const std::function<void()>& step);
-    // The address to connect to for host:port, resolved once; raises the
-    // refusal for a denied destination (403) or one that is this proxy (508).
-    std::string ResolveTarget(const std::string& host, int32_t port);
-    // Connects to address:port (what fails there is the client's answer);
-    // raises 403 when the connected peer is in Deny, a check of what was
-    // reached behind the check of what was asked for.
-    std::unique_ptr<TIdOutbound> ConnectTo(const std::string& address, int32_t port);
+    // The addresses to try for host:port, resolved once; raises the refusal
+    // when any of them is denied or unspecified (403) or is this proxy (508).
+    std::vector<TIdIPAddress> ResolveTarget(const std::string& host, int32_t port);
+    // Connects to the first of the addresses that takes it (what fails
+    // there is the client's answer); raises 403 when the connected peer is
+    // in Deny, a check of what was reached behind the check of what was
+    // asked for.
+    std::unique_ptr<TIdOutbound> ConnectTo(const std::vector<TIdIPAddress>& addresses, int32_t port);
     // Whether address:port is where this server listens.
-    bool IsOwnEndpoint(const std::string& address, int32_t port);
+    bool IsOwnEndpoint(const TIdIPAddress& address, int32_t port);
     // A chunked request body, decoded into the stream while it stays within
     // HoldLimit; the decoder tells whether it ended there.
     std::unique_ptr<TMemoryStream> ReadChunkedBody(TIdTCPConnection& client, THTTPChunkDecoder& decoder);

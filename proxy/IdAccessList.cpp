@@ -10,10 +10,6 @@ namespace {
 
 constexpr std::string_view ListBlanks = " \t";
 
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
 // A decimal number of at most maxDigits digits, without a leading zero
 // unless it is "0"; -1 for anything else.
 int32_t StrictDecimal(std::string_view text, size_t maxDigits) {
@@ -22,120 +18,12 @@ int32_t StrictDecimal(std::string_view text, size_t maxDigits) {
     }
     int32_t value = 0;
     for (const char c : text) {
-        if (!IsDigit(c)) {
+        if (c < '0' || c > '9') {
             return -1;
         }
         value = value * 10 + (c - '0');
     }
     return value;
-}
-
-bool ParseIPv4(std::string_view text, uint8_t* bytes) {
-    for (int part = 0; part < 4; ++part) {
-        const size_t dot = text.find('.');
-        if ((dot == std::string_view::npos) != (part == 3)) {
-            return false;
-        }
-        const int32_t value = StrictDecimal(text.substr(0, dot), 3);
-        if (value < 0 || value > 255) {
-            return false;
-        }
-        bytes[part] = static_cast<uint8_t>(value);
-        text = dot == std::string_view::npos ? std::string_view{} : text.substr(dot + 1);
-    }
-    return true;
-}
-
-// Up to 16 bytes of an address being read.
-struct TAddressBytes {
-    std::array<uint8_t, 16> bytes{};
-    size_t count = 0;
-
-    bool Append(uint8_t byte) {
-        if (count == bytes.size()) {
-            return false;
-        }
-        bytes[count++] = byte;
-        return true;
-    }
-};
-
-// The colon-separated groups of one side of "::" (or of the whole text), as
-// bytes appended to out. Only the last side may end in a dotted IPv4 tail.
-bool ParseIPv6Groups(std::string_view text, bool mayEndInIPv4, TAddressBytes& out) {
-    if (text.empty()) {
-        return true;
-    }
-    for (;;) {
-        const size_t colon = text.find(':');
-        const std::string_view group = text.substr(0, colon);
-        if (colon == std::string_view::npos && mayEndInIPv4 && group.find('.') != std::string_view::npos) {
-            uint8_t tail[4];
-            return ParseIPv4(group, tail) && out.Append(tail[0]) && out.Append(tail[1]) && out.Append(tail[2]) &&
-                   out.Append(tail[3]);
-        }
-        if (group.empty() || group.size() > 4) {
-            return false;
-        }
-        uint32_t value = 0;
-        for (const char c : group) {
-            const int digit = HexDigitValue(c);
-            if (digit < 0) {
-                return false;
-            }
-            value = value * 16 + static_cast<uint32_t>(digit);
-        }
-        if (!out.Append(static_cast<uint8_t>(value >> 8)) || !out.Append(static_cast<uint8_t>(value & 0xFF))) {
-            return false;
-        }
-        if (colon == std::string_view::npos) {
-            return true;
-        }
-        text.remove_prefix(colon + 1);
-    }
-}
-
-bool ParseIPv6(std::string_view text, std::array<uint8_t, 16>& bytes) {
-    const size_t gap = text.find("::");
-    TAddressBytes front;
-    if (gap == std::string_view::npos) {
-        if (!ParseIPv6Groups(text, true, front) || front.count != 16) {
-            return false;
-        }
-        bytes = front.bytes;
-        return true;
-    }
-    TAddressBytes back;
-    const std::string_view after = text.substr(gap + 2);
-    if (after.find("::") != std::string_view::npos || !ParseIPv6Groups(text.substr(0, gap), false, front) ||
-        !ParseIPv6Groups(after, true, back)) {
-        return false;
-    }
-    // "::" stands for at least one group of zeros.
-    if (front.count + back.count > 14) {
-        return false;
-    }
-    bytes.fill(0);
-    std::copy_n(front.bytes.begin(), front.count, bytes.begin());
-    std::copy_n(back.bytes.begin(), back.count, bytes.end() - static_cast<std::ptrdiff_t>(back.count));
-    return true;
-}
-
-// ::ffff:a.b.c.d is how a dual-stack socket shows an IPv4 peer; it is that
-// IPv4 address for every rule.
-TIdIPAddress Unmapped(const TIdIPAddress& address) {
-    if (address.version != Id_IPv6) {
-        return address;
-    }
-    const auto& b = address.bytes;
-    const bool mapped = std::all_of(b.begin(), b.begin() + 10, [](uint8_t x) { return x == 0; }) &&
-                        b[10] == 0xFF && b[11] == 0xFF;
-    if (!mapped) {
-        return address;
-    }
-    TIdIPAddress v4;
-    std::copy(b.begin() + 12, b.end(), v4.bytes.begin());
-    return v4;
 }
 
 int AddressBits(TIdIPVersion version) {
@@ -181,49 +69,6 @@ std::string QuotedItem(std::string_view item) {
         }
     }
     text += '"';
-    return text;
-}
-
-bool TryParseIPAddress(std::string_view text, TIdIPAddress& address) {
-    TIdIPAddress parsed;
-    if (text.find(':') != std::string_view::npos) {
-        parsed.version = Id_IPv6;
-        if (!ParseIPv6(text, parsed.bytes)) {
-            return false;
-        }
-    } else if (!ParseIPv4(text, parsed.bytes.data())) {
-        return false;
-    }
-    address = parsed;
-    return true;
-}
-
-std::string IPAddressText(const TIdIPAddress& address) {
-    std::string text;
-    if (address.version == Id_IPv6) {
-        static constexpr char Hex[] = "0123456789abcdef";
-        for (size_t i = 0; i < 16; i += 2) {
-            const unsigned group = (static_cast<unsigned>(address.bytes[i]) << 8) | address.bytes[i + 1];
-            if (i > 0) {
-                text += ':';
-            }
-            bool leading = true;
-            for (int shift = 12; shift >= 0; shift -= 4) {
-                const unsigned digit = (group >> shift) & 0xF;
-                if (digit != 0 || shift == 0 || !leading) {
-                    text += Hex[digit];
-                    leading = false;
-                }
-            }
-        }
-        return text;
-    }
-    for (size_t i = 0; i < 4; ++i) {
-        if (i > 0) {
-            text += '.';
-        }
-        text += std::to_string(address.bytes[i]);
-    }
     return text;
 }
 

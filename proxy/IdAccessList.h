@@ -13,20 +13,7 @@
 #include <vector>
 
 #include "base/IdGlobal.h"
-
-// An address in network byte order; IPv4 uses the first four bytes.
-struct TIdIPAddress {
-    TIdIPVersion version = Id_IPv4;
-    std::array<uint8_t, 16> bytes{};
-};
-
-// IPv4 as four decimal parts 0-255 without leading zeros ("010" could mean
-// 8 or 10 depending on who reads it); IPv6 in the text forms of RFC 4291
-// ("::" once, a dotted IPv4 tail). No blanks, brackets, zones or prefixes.
-bool TryParseIPAddress(std::string_view text, TIdIPAddress& address);
-// Dotted IPv4, or eight IPv6 groups in hexadecimal: a form every reader of
-// address text takes, however the address was first written.
-std::string IPAddressText(const TIdIPAddress& address);
+#include "base/IdIPAddress.h"
 
 // The item in double quotes for a message, with the bytes a terminal would
 // act on (controls, 127 and above) shown as \xHH.

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "base/IdException.h"
+#include "net/IdConnectRace.h"
 
 void TIdOutboundList::Open() {
     std::scoped_lock lock(lock_);
@@ -23,8 +24,7 @@ bool TIdOutboundList::Closing() {
     return closing_;
 }
 
-void TIdOutboundList::Connect(TIdTCPClient& outbound) {
-    outbound.Connect();
+void TIdOutboundList::Add(TIdTCPClient& outbound) {
     // Listed only once connected: the binding no longer changes then.
     std::scoped_lock lock(lock_);
     if (closing_ || outbound.SocketHandler() == nullptr || outbound.SocketHandler()->Binding() == nullptr) {
@@ -44,12 +44,13 @@ void TIdOutboundList::Release(TIdTCPClient& outbound) {
     outbound.Disconnect(false);
 }
 
-TIdOutbound::TIdOutbound(TIdOutboundList& list, const std::string& address, int32_t port, int32_t connectTimeoutMs)
+TIdOutbound::TIdOutbound(TIdOutboundList& list, const std::vector<TIdIPAddress>& addresses, int32_t port,
+                         int32_t connectTimeoutMs)
     : list_(list) {
-    client_.SetHost(address);
-    client_.SetPort(port);
-    client_.SetConnectTimeout(connectTimeoutMs);
-    list_.Connect(client_);
+    TIdConnectRace race(InterleaveFamilies(addresses), port, connectTimeoutMs);
+    size_t winner = 0;
+    client_.ConnectOnSocket(race.Run([this] { return list_.Closing(); }, winner));
+    list_.Add(client_);
 }
 
 TIdOutbound::~TIdOutbound() {

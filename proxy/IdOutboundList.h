@@ -1,7 +1,8 @@
 // IdOutboundList: the connections to origins and tunnel targets that
 // requests have open, so that deactivation can wake a worker waiting on
 // one (it would otherwise wait until that peer speaks or the idle limit
-// runs out), and whether deactivation has begun.
+// runs out), and whether deactivation has begun, which a connect still
+// under way asks as it waits.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/IdIPAddress.h"
 #include "io/IdTCPClient.h"
 
 class TIdOutboundList {
@@ -20,9 +22,9 @@ public:
     void WakeAll();
     bool Closing();
 
-    // Connects outbound and lists it; raises EIdConnClosedGracefully (with
-    // the connection closed) when deactivation has begun.
-    void Connect(TIdTCPClient& outbound);
+    // Lists a connected outbound; raises EIdConnClosedGracefully (with the
+    // connection closed) when deactivation has begun.
+    void Add(TIdTCPClient& outbound);
     // Takes the connection off the list, then closes it.
     void Release(TIdTCPClient& outbound);
 
@@ -32,12 +34,16 @@ private:
     bool closing_ = false;
 };
 
-// The connection of one request: connected and listed on construction,
-// taken off the list and closed on destruction.
+// The connection of one request: connected to the first of the addresses
+// that takes it (TIdConnectRace) and listed on construction, taken off the
+// list and closed on destruction. Deactivation ends the connect within
+// TIdConnectRace::CancelCheckMs.
 class TIdOutbound {
 public:
-    // connectTimeoutMs: 0 = the system's own limit.
-    TIdOutbound(TIdOutboundList& list, const std::string& address, int32_t port, int32_t connectTimeoutMs);
+    // connectTimeoutMs bounds the whole race; 0 = the system's own limit
+    // for each attempt.
+    TIdOutbound(TIdOutboundList& list, const std::vector<TIdIPAddress>& addresses, int32_t port,
+                int32_t connectTimeoutMs);
     ~TIdOutbound();
     TIdOutbound(const TIdOutbound&) = delete;
     TIdOutbound& operator=(const TIdOutbound&) = delete;

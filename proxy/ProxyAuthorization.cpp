@@ -92,7 +92,31 @@ bool EqualInConstantTime(std::string_view supplied, std::string_view secret) {
 
 // ----------------------------------------------------------- TIdLoginThrottle
 
-int32_t TIdLoginThrottle::Failed(const std::string& address, uint32_t nowMs) {
+int32_t TIdLoginThrottle::Admit(const std::string& address, uint32_t nowMs, int32_t maxWaitMs) {
+    std::scoped_lock lock(lock_);
+    const auto found = entries_.find(address);
+    if (found == entries_.end()) {
+        return 0;
+    }
+    TEntry& entry = found->second;
+    if (entry.failures < FailuresBeforeDelay ||
+        TickDiff(entry.lastFailure, nowMs) >= static_cast<uint32_t>(QuietMs)) {
+        return 0;
+    }
+    // Signed, as the turn may lie behind us or ahead (the ticks wrap).
+    const auto wait = static_cast<int32_t>(entry.nextCheck - nowMs);
+    if (wait <= 0) {
+        entry.nextCheck = nowMs + DelayMs;
+        return 0;
+    }
+    if (wait > maxWaitMs) {
+        return -1;
+    }
+    entry.nextCheck += DelayMs;
+    return wait;
+}
+
+void TIdLoginThrottle::Failed(const std::string& address, uint32_t nowMs) {
     std::scoped_lock lock(lock_);
     auto found = entries_.find(address);
     if (found == entries_.end()) {
@@ -106,18 +130,18 @@ int32_t TIdLoginThrottle::Failed(const std::string& address, uint32_t nowMs) {
                 entries_.erase(entries_.begin());
             }
         }
-        found = entries_.emplace(address, TEntry{0, nowMs}).first;
+        found = entries_.emplace(address, TEntry{0, nowMs, nowMs}).first;
     }
     TEntry& entry = found->second;
     if (TickDiff(entry.lastFailure, nowMs) >= static_cast<uint32_t>(QuietMs)) {
         entry.failures = 0;
     }
-    entry.failures = std::min(entry.failures + 1, FailuresBeforeDelay + 1);
+    entry.failures = std::min(entry.failures + 1, FailuresBeforeDelay);
     entry.lastFailure = nowMs;
-    return entry.failures > FailuresBeforeDelay ? DelayMs : 0;
+    if (entry.failures >= FailuresBeforeDelay && static_cast<int32_t>(entry.nextCheck - (nowMs + DelayMs)) < 0) {
+        entry.nextCheck = nowMs + DelayMs;
+    }
 }
-
-
 
 size_t TIdLoginThrottle::Tracked() {
     std::scoped_lock lock(lock_);

@@ -21,12 +21,14 @@ bool IsProxyAuthorized(std::string_view value, const std::string& user, const st
 // only on the length of what was supplied.
 bool EqualInConstantTime(std::string_view supplied, std::string_view secret);
 
-// Failed logins per client address. An address that keeps failing (more
-// than FailuresBeforeDelay times, each within QuietMs of the one before)
-// has its further refusals delayed, which turns guessing into a crawl;
-// QuietMs without a failure forgets it. Clients that log in are never
-// slowed: only refusals wait. Thread-safe; holds at most MaxTracked
-// addresses whatever number of them fail.
+// Failed logins per client address. An address that keeps failing (at
+// least FailuresBeforeDelay times, each within QuietMs of the one before)
+// has its credential checks rationed: one every DelayMs, however many
+// connections carry them, so guessing crawls even in parallel. A request
+// whose turn is further away than it may wait is refused without its
+// credentials being checked. QuietMs without a failure forgets the
+// address; other addresses are never slowed. Thread-safe; holds at most
+// MaxTracked addresses whatever number of them fail.
 class TIdLoginThrottle {
 public:
     static constexpr int32_t FailuresBeforeDelay = 10;
@@ -34,9 +36,12 @@ public:
     static constexpr int32_t DelayMs = 1000;
     static constexpr size_t MaxTracked = 4096;
 
-    // Records a failure of address at nowMs (a tick count); answers how
-    // long its refusal should wait: 0 or DelayMs.
-    int32_t Failed(const std::string& address, uint32_t nowMs);
+    // Asks at nowMs (a tick count) for a credential check of address: how
+    // long to wait for its turn (0: at once), or -1 when its turn is more
+    // than maxWaitMs away (no check then; the turn is not taken).
+    int32_t Admit(const std::string& address, uint32_t nowMs, int32_t maxWaitMs);
+    // Records a failed check of address at nowMs.
+    void Failed(const std::string& address, uint32_t nowMs);
     // Addresses held now.
     size_t Tracked();
 
@@ -44,6 +49,7 @@ private:
     struct TEntry {
         int32_t failures;
         uint32_t lastFailure;
+        uint32_t nextCheck;  // a tick count; valid while the address is rationed
     };
     std::mutex lock_;  // guards entries_
     std::unordered_map<std::string, TEntry> entries_;

@@ -143,7 +143,15 @@ INSTANTIATE_TEST_SUITE_P(
         TRuleCase{"DenyServesAnotherAddress", "Deny=127.0.0.1/32\n", "127.0.0.1",
                   "GET http://127.0.0.2:{Q}/ HTTP/1.0\r\n\r\n", 200},
         TRuleCase{"DenyServesATunnelToAnotherAddress", "Deny=127.0.0.1/32\n", "127.0.0.1",
-                  "CONNECT 127.0.0.2:{Q} HTTP/1.1\r\n\r\n", 0}),
+                  "CONNECT 127.0.0.2:{Q} HTTP/1.1\r\n\r\n", 0},
+        TRuleCase{"DenyHoldsForAMappedAddress", "Deny=127.0.0.1/32\n", "127.0.0.1",
+                  "GET http://[::ffff:127.0.0.1]:{O}/ HTTP/1.0\r\n\r\n", 403},
+        // Linux connects these to itself; no Deny is needed to refuse them.
+        TRuleCase{"UnspecifiedIPv4IsNoOrigin", "", "127.0.0.1", "GET http://0.0.0.0:{O}/ HTTP/1.0\r\n\r\n", 403},
+        TRuleCase{"ThisNetworkIsNoOrigin", "", "127.0.0.1", "GET http://0.1.2.3:{O}/ HTTP/1.0\r\n\r\n", 403},
+        TRuleCase{"UnspecifiedIPv6IsNoTunnel", "", "127.0.0.1", "CONNECT [::]:{O} HTTP/1.1\r\n\r\n", 403},
+        TRuleCase{"MappedUnspecifiedIsNoOrigin", "", "127.0.0.1",
+                  "GET http://[::ffff:0.0.0.0]:{O}/ HTTP/1.0\r\n\r\n", 403}),
     [](const ::testing::TestParamInfo<TRuleCase>& rule) { return std::string(rule.param.name); });
 
 // ------------------------------------------------------------ access log
@@ -226,6 +234,33 @@ TEST_F(AccessProgram, LogHoldsOneLinePerRequestFieldByField) {
         EXPECT_EQ(line->fromClient, std::to_string(want.fromClient)) << want.method << " " << want.status;
     }
     EXPECT_EQ(ReadWholeFile(path).find("YWxpY2U6czNjcmV0"), std::string::npos) << "credentials in the log";
+}
+
+// User information is never logged, however the target punctuates it or
+// whatever separates the words of the request line.
+TEST_F(AccessProgram, LogHoldsNoPassword) {
+    ASSERT_NO_FATAL_FAILURE(StartProxy("", "LogFile=access.log\n"));
+    const std::string origin = "127.0.0.1:" + std::to_string(origin_.Port());
+    const std::vector<std::string> requests = {
+        "GET http://alice:pa?Zx9@" + origin + "/a HTTP/1.0\r\n\r\n",
+        "GET http://alice:pa#Zx9@" + origin + "/b HTTP/1.0\r\n\r\n",
+        "GET http://alice:pa\\Zx9@" + origin + "/c HTTP/1.0\r\n\r\n",
+        "GET http://alice:pa/Zx9@" + origin + "/d HTTP/1.0\r\n\r\n",
+        "GET http://alice:pa@Zx9@" + origin + "/e HTTP/1.0\r\n\r\n",
+        "GET\thttp://alice:paZx9@" + origin + "/f HTTP/1.0\r\n\r\n",
+        "CONNECT alice:paZx9@" + origin + " HTTP/1.1\r\n\r\n",
+    };
+    for (const std::string& request : requests) {
+        Ask(request);
+    }
+    const std::string path = proxy_.Directory() + "/access.log";
+    std::vector<TLogLine> lines;
+    WaitUntil([&] { return (lines = ReadLog(path)).size() >= requests.size(); }, Ms(5000));
+    ASSERT_EQ(lines.size(), requests.size()) << ReadWholeFile(path);
+    EXPECT_EQ(ReadWholeFile(path).find("Zx9"), std::string::npos) << ReadWholeFile(path);
+    EXPECT_EQ(proxy_.Stdout().find("Zx9"), std::string::npos) << "on the console";
+    EXPECT_NE(ReadWholeFile(path).find("GET http://" + origin + "/a 200"), std::string::npos)
+        << "served, and logged by what was reached";
 }
 
 // Refused past the connection cap before a word of the request is read:

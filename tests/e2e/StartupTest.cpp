@@ -9,9 +9,11 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/e2e/ProgramFixture.h"
@@ -195,9 +197,13 @@ INSTANTIATE_TEST_SUITE_P(Signals, StopSignalTest,
                                            TStopCase{"HangupWhileSleeping", SIGHUP, 1}),
                          [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
+// Stopping does not wait for anything a client or an origin does, a
+// connect to a place that never answers included (with no limit of its
+// own, the system's would take minutes).
 TEST_F(StartupTest, StopClosesOpenTunnelsAndUnfinishedRequests) {
     const TOriginServer origin;
-    ASSERT_NO_FATAL_FAILURE(StartProxy());
+    const TBlackHole hole;
+    ASSERT_NO_FATAL_FAILURE(StartProxy("[General]\nConnectTimeout=0\n"));
 
     TClientSocket tunnel(ProxyPort());
     ASSERT_TRUE(tunnel.Send("CONNECT 127.0.0.1:" + std::to_string(origin.Port()) + " HTTP/1.0\r\n\r\n"));
@@ -207,8 +213,14 @@ TEST_F(StartupTest, StopClosesOpenTunnelsAndUnfinishedRequests) {
     ASSERT_TRUE(halfRequest.Send("GET http://127.0.0.1:" + std::to_string(origin.Port()) + "/ HTTP/1.0\r\n"));
     const TClientSocket silent(ProxyPort());
     ASSERT_TRUE(silent.Connected());
+    TClientSocket connecting(ProxyPort());
+    ASSERT_TRUE(connecting.Send("GET http://127.0.0.1:" + std::to_string(hole.Port()) + "/ HTTP/1.0\r\n\r\n"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the connect is under way
 
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Program().StopWith(SIGTERM), 0) << "connected clients kept the program from ending";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_TRUE(connecting.ReadUntilClosed(Ms{2000}));
     EXPECT_TRUE(tunnel.ReadUntilClosed(Ms{2000}));
     EXPECT_TRUE(halfRequest.ReadUntilClosed(Ms{2000}));
     EXPECT_EQ(halfRequest.Received(), "");

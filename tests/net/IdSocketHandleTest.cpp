@@ -238,7 +238,7 @@ TEST_F(SocketHandleTest, IPv4AndIPv6ListenersShareAPort) {
     TIdSocketHandle& v4 = Listener("", 0, Id_IPv4);
     EXPECT_EQ(v4.IP(), "0.0.0.0");
     TIdSocketHandle& v6 = Listener("", v4.Port(), Id_IPv6);
-    EXPECT_EQ(v6.IP(), "0:0:0:0:0:0:0:0");
+    EXPECT_EQ(v6.IP(), "::");
     EXPECT_EQ(v6.Port(), v4.Port());
 
     for (TIdIPVersion version : {Id_IPv4, Id_IPv6}) {
@@ -253,7 +253,7 @@ TEST_F(SocketHandleTest, IPv4AndIPv6ListenersShareAPort) {
         EXPECT_EQ(accepted.IPVersion(), version);
         EXPECT_EQ(accepted.PeerPort(), client.Port());
         EXPECT_EQ(accepted.PeerIP(), client.IP());
-        EXPECT_EQ(client.PeerIP(), version == Id_IPv4 ? "127.0.0.1" : "0:0:0:0:0:0:0:1");
+        EXPECT_EQ(client.PeerIP(), version == Id_IPv4 ? "127.0.0.1" : "::1");
     }
 }
 

@@ -93,8 +93,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TIPv4Case{"1.2.3.4", true}, TIPv4Case{"0.0.0.0", true},
                       TIPv4Case{"255.255.255.255", true}, TIPv4Case{" 1 . 2\t.3. 4 ", true},
                       TIPv4Case{"010.001.0.1", true},
-                      // The fourth cut swallows a trailing dot and leaves nothing.
-                      TIPv4Case{"1.2.3.4.", true}, TIPv4Case{"1.2.3", false}, TIPv4Case{"1.2.3.4.5", false},
+                      TIPv4Case{"1.2.3.4.", false}, TIPv4Case{"1.2.3", false}, TIPv4Case{"1.2.3.4.5", false},
                       TIPv4Case{"256.1.1.1", false}, TIPv4Case{"10.0.0.256", false}, TIPv4Case{"", false},
                       TIPv4Case{"1..3.4", false}, TIPv4Case{"a.b.c.d", false}, TIPv4Case{"-1.2.3.4", false},
                       TIPv4Case{"+1.2.3.4", false}, TIPv4Case{"1.2.3.0x4", false},
@@ -153,8 +152,8 @@ TEST_F(StackTest, LocalhostAndIPv4TextNeedNoLookup) {
     // What the check tolerates stays in the text: a lookup would have
     // normalised or rejected it.
     EXPECT_EQ(Stack().HostToIP(" 010.0.0.1", Id_IPv4), " 010.0.0.1");
-    EXPECT_EQ(Stack().HostToIP("::1", Id_IPv6), "0:0:0:0:0:0:0:1");
-    EXPECT_EQ(Stack().HostToIP("fe80::1:2", Id_IPv6), "FE80:0:0:0:0:0:1:2");
+    EXPECT_EQ(Stack().HostToIP("::1", Id_IPv6), "::1");
+    EXPECT_EQ(Stack().HostToIP("FE80:0::1:2", Id_IPv6), "fe80::1:2");
 }
 
 TEST_F(StackTest, UnknownHostRaisesHostNotFound) {
@@ -199,7 +198,7 @@ TEST(AddressTextTest, ConvertsBothFamiliesBothWays) {
     EXPECT_EQ(TIdStackBSDBase::AddressToText(v4.data(), Id_IPv4), "192.168.0.1");
     const TIdBytes v6 = TIdStackBSDBase::TextToAddress("fe80::a:ff", Id_IPv6);
     EXPECT_EQ(v6, (TIdBytes{0xFE, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0A, 0, 0xFF}));
-    EXPECT_EQ(TIdStackBSDBase::AddressToText(v6.data(), Id_IPv6), "FE80:0:0:0:0:0:A:FF");
+    EXPECT_EQ(TIdStackBSDBase::AddressToText(v6.data(), Id_IPv6), "fe80::a:ff");
     EXPECT_THROW(TIdStackBSDBase::TextToAddress("1.2.3.256", Id_IPv4), EIdSocketError);
     EXPECT_THROW(TIdStackBSDBase::TextToAddress("1::2::3", Id_IPv6), EIdInvalidIPv6Address);
     EXPECT_THROW(TIdStackBSDBase::TextToAddress("1.2.3.4", static_cast<TIdIPVersion>(7)),

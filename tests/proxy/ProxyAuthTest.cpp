@@ -4,9 +4,11 @@
 // sending its body.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <ostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "proxy/HTTPProxyServer.h"
 #include "tests/proxy/ProxyTestSupport.h"
@@ -127,19 +129,51 @@ TEST(EqualInConstantTimeTest, EqualOnlyWhenEveryByteAndTheLengthAgree) {
     EXPECT_FALSE(EqualInConstantTime("x", ""));
 }
 
-TEST(LoginThrottleTest, SlowsAnAddressThatKeepsFailingUntilItGoesQuiet) {
-    TIdLoginThrottle throttle;
-    uint32_t now = 4000000000U;  // the tick count wraps on the way
-    for (int i = 0; i < TIdLoginThrottle::FailuresBeforeDelay; ++i) {
-        EXPECT_EQ(throttle.Failed("10.0.0.1", now += 1000), 0) << i;
+// Steps of client addresses against one throttle, in order: a failed
+// check (fail), or a request for a check and the wait it is told (-1: no
+// check at all).
+struct ThrottleStep {
+    const char* address;
+    uint32_t atMs;  // after the start
+    bool fail;
+    int32_t maxWaitMs;
+    int32_t told;
+};
+
+TEST(LoginThrottleTest, RationsTheChecksOfAnAddressThatKeepsFailing) {
+    constexpr int32_t Turn = TIdLoginThrottle::DelayMs;
+    constexpr uint32_t Last = TIdLoginThrottle::FailuresBeforeDelay - 1;  // time of the last failure
+    std::vector<ThrottleStep> steps;
+    for (uint32_t i = 0; i < Last; ++i) {
+        steps.push_back({"10.0.0.1", i, false, Turn, 0});
+        steps.push_back({"10.0.0.1", i, true, 0, 0});
     }
-    EXPECT_EQ(throttle.Failed("10.0.0.1", now += 1000), TIdLoginThrottle::DelayMs);
-    EXPECT_EQ(throttle.Failed("10.0.0.1", now += 50000), TIdLoginThrottle::DelayMs);
-    EXPECT_EQ(throttle.Failed("10.0.0.2", now), 0) << "another address is not slowed";
-    EXPECT_EQ(throttle.Failed("10.0.0.1", now += TIdLoginThrottle::QuietMs), 0) << "quiet for a while";
+    const std::vector<ThrottleStep> rationed = {
+        {"10.0.0.1", Last, false, Turn, 0},              // the last check before the rationing
+        {"10.0.0.1", Last, true, 0, 0},                  // ... fails: the next turn is a turn away
+        {"10.0.0.1", Last, false, Turn, Turn},           // waits for it
+        {"10.0.0.1", Last + 1, false, Turn, -1},         // the turn after is too far: unchecked
+        {"10.0.0.1", Last + 1, false, 3 * Turn, 2 * Turn - 1},
+        {"10.0.0.2", Last + 1, false, 0, 0},             // another address is never slowed
+        {"10.0.0.1", Last + 3 * Turn, false, 0, 0},      // a turn that has come
+        {"10.0.0.1", Last + 3 * Turn + 1, false, 500, -1},
+        {"10.0.0.1", Last + TIdLoginThrottle::QuietMs, false, 0, 0},  // quiet for a while
+    };
+    steps.insert(steps.end(), rationed.begin(), rationed.end());
+    TIdLoginThrottle throttle;
+    const uint32_t start = 4000000000U;  // the tick count wraps on the way
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const ThrottleStep& step = steps[i];
+        if (step.fail) {
+            throttle.Failed(step.address, start + step.atMs);
+        } else {
+            EXPECT_EQ(throttle.Admit(step.address, start + step.atMs, step.maxWaitMs), step.told)
+                << "step " << i << " at " << step.atMs;
+        }
+    }
     // Many addresses at once cannot make it hold more than its bound.
     for (int i = 0; i < 3 * static_cast<int>(TIdLoginThrottle::MaxTracked); ++i) {
-        throttle.Failed("192.0.2." + std::to_string(i), now += 100);
+        throttle.Failed("192.0.2." + std::to_string(i), start + static_cast<uint32_t>(i));
     }
     EXPECT_LE(throttle.Tracked(), TIdLoginThrottle::MaxTracked);
 }
@@ -283,8 +317,9 @@ TEST_F(OpenProxy, WithoutAuthenticationCredentialsPassUnchanged) {
 
 // ------------------------------------------------------ password guessing
 
-// One address guesses: past ten failures its refusals come a second late,
-// while a client at another address is served, and refused, at once.
+// One address guesses: past ten failures its checks are rationed to one a
+// second, in sequence and in parallel alike, while a client at another
+// address is served, and refused, at once.
 TEST_F(AuthProxy, GuessingIsSlowedForTheGuesserOnly) {
     TOriginServer origin(TOriginServer::Reply("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok"));
     auto ask = [&](const std::string& from, const std::string& credentials) {
@@ -300,21 +335,36 @@ TEST_F(AuthProxy, GuessingIsSlowedForTheGuesserOnly) {
         EXPECT_TRUE(IsAuthRequired(answer));
         EXPECT_LT(took, 500ms) << "attempt " << i;
     }
-    std::thread guesser([&] {
-        for (int i = 0; i < 2; ++i) {
-            const auto [answer, took] = ask("127.0.0.1", "alice:late" + std::to_string(i));
-            EXPECT_TRUE(IsAuthRequired(answer));
-            EXPECT_GE(took, 900ms) << "late attempt " << i;
-        }
-    });
-    std::this_thread::sleep_for(200ms);  // while the guesser waits
-    const auto [served, servedTook] = ask("127.0.0.2", "alice:s3cret:x");
-    EXPECT_EQ(served, "HTTP/1.0 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
-    EXPECT_LT(servedTook, 500ms);
-    const auto [refused, refusedTook] = ask("127.0.0.2", "alice:wrong");
-    EXPECT_TRUE(IsAuthRequired(refused));
-    EXPECT_LT(refusedTook, 500ms);
-    guesser.join();
+    const auto [late, lateTook] = ask("127.0.0.1", "alice:late");
+    EXPECT_TRUE(IsAuthRequired(late));
+    EXPECT_GE(lateTook, 900ms) << "a guess in sequence waits for its turn";
+
+    // 200 guesses at once, every tenth of them right: were each checked,
+    // the right ones would all be served.
+    constexpr int Guesses = 200;
+    std::atomic<int> served{0};
+    std::atomic<int> refused{0};
+    const auto start = Clock::now();
+    std::vector<std::thread> guessers;
+    for (int i = 0; i < Guesses; ++i) {
+        guessers.emplace_back([&, i] {
+            const auto [answer, took] = ask("127.0.0.1", i % 10 == 0 ? "alice:s3cret:x" : "alice:no" + std::to_string(i));
+            (IsAuthRequired(answer) ? refused : served)++;
+        });
+    }
+    std::this_thread::sleep_for(100ms);  // while the guesses are under way
+    const auto [right, rightTook] = ask("127.0.0.2", "alice:s3cret:x");
+    EXPECT_EQ(right, "HTTP/1.0 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+    EXPECT_LT(rightTook, 500ms);
+    const auto [wrong, wrongTook] = ask("127.0.0.2", "alice:wrong");
+    EXPECT_TRUE(IsAuthRequired(wrong));
+    EXPECT_LT(wrongTook, 500ms);
+    for (std::thread& guesser : guessers) {
+        guesser.join();
+    }
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
+    EXPECT_EQ(served + refused, Guesses);
+    EXPECT_LE(served, seconds + 2) << "checks went through faster than one a second";
 }
 
 // --------------------------------------- a refusal while the body flows
