@@ -169,7 +169,8 @@ const std::vector<TBadInput> Cases = {
     {"OptionsAsterisk", "OPTIONS * HTTP/1.1\r\nHost: 127.0.0.1:{O}\r\n\r\n", TSend::Once, 400, 0, Prompt, ""},
     {"HttpsTarget", "GET https://127.0.0.1:{O}/ HTTP/1.1\r\n\r\n", TSend::Once, 400, 0, Prompt, ""},
     {"Trace", "TRACE http://127.0.0.1:{O}/t HTTP/1.1\r\nCookie: secret\r\n\r\n", TSend::Once, 405, 0, Prompt, ""},
-    {"BracketedIPv6Connect", "CONNECT [::1]:{O} HTTP/1.0\r\n\r\n", TSend::Once, 502, 0, Prompt, ""},
+    {"UnclosedIPv6Bracket", "CONNECT [::1:{O} HTTP/1.0\r\n\r\n", TSend::Once, 400, 0, Prompt, ""},
+    {"UserInformationInATunnelTarget", "CONNECT a:b@127.0.0.1:{O} HTTP/1.0\r\n\r\n", TSend::Once, 400, 0, Prompt, ""},
     // Origins that cannot be reached, or do not answer.
     {"NameThatDoesNotResolve", "GET http://no-such-host.invalid/ HTTP/1.0\r\n\r\n", TSend::Once, 502, 0, Prompt, ""},
     {"RefusedPort", "GET http://127.0.0.1:{C}/ HTTP/1.0\r\n\r\n", TSend::Once, 502, 0, Prompt, ""},

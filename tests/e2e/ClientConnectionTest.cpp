@@ -7,11 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/e2e/ProgramFixture.h"
+#include "base/IdException.h"
 #include "tests/e2e/soak/SoakContent.h"
 
 namespace e2e {
@@ -104,6 +106,34 @@ TEST_F(ClientConnectionTest, HalfClosedClientGetsAWholeRelayedBody) {
     const size_t end = got.find("\r\n\r\n");
     ASSERT_NE(end, std::string::npos) << got.substr(0, 200);
     EXPECT_TRUE(SameBytes(got.substr(end + 4), TOriginServer::BodyFor(path)));
+}
+
+// curl through the program to an origin that listens on ::1 only, by its
+// bracketed literal: forwarded, and through a tunnel (curl -p), both
+// logged with the address they reached.
+TEST_F(ClientConnectionTest, CurlReachesAnIPv6OnlyOrigin) {
+    VTL_REQUIRE_TOOL("curl");
+    std::unique_ptr<TOriginServer> origin;
+    try {
+        origin = std::make_unique<TOriginServer>(TOriginOptions{"::1"});
+    } catch (const EIdException&) {
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    ASSERT_NO_FATAL_FAILURE(StartLogging());
+    const std::string url = "http://[::1]:" + std::to_string(origin->Port()) + "/";
+    for (const std::vector<std::string>& how : {std::vector<std::string>{}, std::vector<std::string>{"-p"}}) {
+        std::vector<std::string> argv{"curl", "-sS", "--max-time", "30", "-x", ProxyUrl()};
+        argv.insert(argv.end(), how.begin(), how.end());
+        argv.push_back(url);
+        const TToolResult curl = RunTool(argv, Ms{60000});
+        ASSERT_TRUE(curl.finished);
+        EXPECT_EQ(curl.exitCode, 0) << curl.err;
+        EXPECT_EQ(curl.out, TOriginServer::OriginGreeting) << (how.empty() ? "forwarded" : "tunnel");
+    }
+    ASSERT_EQ(LoggedWithStatus("200", 2), 2U);
+    const std::string log = ReadWholeFile(Program().Directory() + "/access.log");
+    EXPECT_NE(log.find(" GET " + url + " 200 "), std::string::npos) << log;
+    EXPECT_NE(log.find(" CONNECT [::1]:" + std::to_string(origin->Port()) + " 200 "), std::string::npos) << log;
 }
 
 }  // namespace

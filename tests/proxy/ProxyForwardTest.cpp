@@ -4,6 +4,7 @@
 // carries one request whatever its first line.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <ostream>
 #include <string>
 
@@ -736,6 +737,57 @@ TEST_F(Timeouts, StalledRequestBodyEndsTheRequestWithoutOrigin) {
     ASSERT_TRUE(WaitUntil([&] { return proxy_.LiveContexts().Count() == 0; }));
     EXPECT_EQ(origin.StopAndCount(), 0u);
 }
+
+// ------------------------------------------------------- an IPv6 origin
+
+struct IPv6Case {
+    const char* method;
+    std::string body;      // what the client sends behind the head
+    std::string expected;  // what the client receives
+};
+
+void PrintTo(const IPv6Case& c, std::ostream* os) { *os << c.method; }
+
+class IPv6Origin : public ProxyTest, public ::testing::WithParamInterface<IPv6Case> {};
+
+// An origin that has only an IPv6 address, reached by its bracketed
+// literal: the request goes out over IPv6 with the literal in Host.
+TEST_P(IPv6Origin, IsServedByItsLiteral) {
+    std::unique_ptr<TOriginServer> origin;
+    try {
+        origin = std::make_unique<TOriginServer>([](TOriginConnection& c) {
+            c.ReadRequest();
+            c.Send(c.Received().rfind("CONNECT", 0) == 0 ? "tunnel" : "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+            c.ReadToClose();
+        }, TOriginOptions{"::1"});
+    } catch (const EIdException&) {
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    StartProxy();
+    const IPv6Case& c = GetParam();
+    const std::string authority = "[::1]:" + std::to_string(origin->Port());
+    const std::string target = c.method == std::string("CONNECT") ? authority : "http://" + authority + "/six";
+    RawClient client = Connect();
+    ASSERT_TRUE(client.Send(std::string(c.method) + " " + target + " HTTP/1.1\r\nHost: " + authority + "\r\n" +
+                            (c.body.empty() ? "" : "Content-Length: " + std::to_string(c.body.size()) + "\r\n") +
+                            "\r\n" + c.body));
+    ASSERT_TRUE(client.ReadCount(c.expected.size()));
+    EXPECT_EQ(client.Received(), c.expected);
+    client.Close();
+    ASSERT_TRUE(origin->WaitFinished(1));
+    if (c.method != std::string("CONNECT")) {
+        EXPECT_EQ(origin->Received().substr(0, origin->Received().find("\r\n\r\n") + 4),
+                  std::string(c.method) + " /six HTTP/1.0\r\nHost: " + authority + "\r\n" +
+                      (c.body.empty() ? "" : "Content-Length: " + std::to_string(c.body.size()) + "\r\n") + "\r\n");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Methods, IPv6Origin,
+    ::testing::Values(IPv6Case{"GET", "", "HTTP/1.0 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok"},
+                      IPv6Case{"POST", "hello", "HTTP/1.0 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok"},
+                      IPv6Case{"HEAD", "", "HTTP/1.0 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\n"},
+                      IPv6Case{"CONNECT", "", "HTTP/1.0 200 Connection established\r\nProxy-agent: Vantrel/1.1\r\n\r\n"}));
 
 }  // namespace
 }  // namespace proxytest
