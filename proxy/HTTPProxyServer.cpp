@@ -149,8 +149,8 @@ std::string TIdHTTPProxyServer::ResolveTarget(const std::string& host, int32_t p
 std::unique_ptr<TIdOutbound> TIdHTTPProxyServer::ConnectTo(const std::string& address, int32_t port) {
     std::unique_ptr<TIdOutbound> outbound;
     AtOrigin([&] {
-        outbound = std::make_unique<TIdOutbound>(outbound_, address, port,
-                                                 connectTimeout_ > 0 ? connectTimeout_ * 1000 : 0);
+        // 0 leaves the connect to the system's own limit.
+        outbound = std::make_unique<TIdOutbound>(outbound_, address, port, std::max(LimitMs(connectTimeout_), 0));
     });
     if (!deny_.Empty() && deny_.Contains(outbound->PeerIP())) {
         throw EIdHTTPProxyAnswer(403, "the proxy may not go there");
@@ -184,20 +184,24 @@ void TIdHTTPProxyServer::CheckNotClosing() {
     }
 }
 
-int32_t TIdHTTPProxyServer::RequestRemainingMs(const TIdContext& context) const {
-    if (requestTimeout_ <= 0) {
+int32_t TIdHTTPProxyServer::LimitMs(int32_t seconds) {
+    if (seconds <= 0) {
         return -1;
     }
-    const int64_t limit = static_cast<int64_t>(requestTimeout_) * 1000;
+    return std::min(seconds, MaxTimeoutSeconds) * 1000;
+}
+
+int32_t TIdHTTPProxyServer::RequestRemainingMs(const TIdContext& context) const {
+    const int32_t limit = LimitMs(requestTimeout_);
+    if (limit < 0) {
+        return -1;
+    }
     const int64_t elapsed = TickDiff(context.CreatedTick(), TickCountMs());
-    return static_cast<int32_t>(std::clamp<int64_t>(limit - elapsed, 0, 0x7FFFFFFF));
+    return static_cast<int32_t>(std::clamp<int64_t>(limit - elapsed, 0, limit));
 }
 
 int32_t TIdHTTPProxyServer::IdleTimeoutMs() const {
-    if (idleTimeout_ <= 0) {
-        return -1;
-    }
-    return static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(idleTimeout_) * 1000, 0x7FFFFFFF));
+    return LimitMs(idleTimeout_);
 }
 
 // ----------------------------------------------------- the request's head
