@@ -615,19 +615,20 @@ std::string TIdHTTPProxyServer::OverLimitAnswer() {
 }
 
 // Refused before a word of the request was read: the record knows the
-// client and the answer only.
-void TIdHTTPProxyServer::RefusedOverLimit(const std::string& peerIP, int32_t answerBytes) {
+// client and the answer only. On the reporter thread, so OnRequestDone may
+// wait here (on a stalled log) without stopping the listeners.
+void TIdHTTPProxyServer::RefusedOverLimit(const TIdRefusal& refusal) {
     if (!OnRequestDone) {
         return;
     }
     TIdRequestRecord record;
-    record.started = std::chrono::system_clock::now();
-    record.client = peerIP;
+    record.started = refusal.when;
+    record.client = refusal.peerIP;
     record.status = 503;
-    record.bytesToClient = static_cast<uint64_t>(answerBytes);
+    record.bytesToClient = static_cast<uint64_t>(refusal.answerBytes);
     try {
         OnRequestDone(record);
     } catch (...) {
-        // The listener goes on whatever the record's fate.
+        // The reports after this one go on whatever its fate.
     }
 }

@@ -103,7 +103,7 @@ protected:
     bool ExecuteStep(TIdContext& context) override;
     std::string ReadRequestLine(TIdContext& context) override;
     std::string OverLimitAnswer() override;
-    void RefusedOverLimit(const std::string& peerIP, int32_t answerBytes) override;
+    void RefusedOverLimit(const TIdRefusal& refusal) override;
 
     // Serves one request line and its head: the command table's handlers
     // and every line they do not take come here.
