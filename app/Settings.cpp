@@ -1,9 +1,13 @@
-// Settings: reads vtl.ini into ProxySettings. The original keys never fail:
-// a missing file, section, key or an integer that does not convert gives the
-// default. The access keys (Listen, Allow, ConnectPorts, Deny) do: a list
-// that cannot be read stops the start, since guessing could mean serving
-// clients or reaching places the operator meant to keep out. An empty value
-// counts as no value. User and Password never reach the console.
+// Settings: reads vtl.ini into ProxySettings. The original keys never fail
+// for text that is no number: a missing file, section or key, or a value
+// that is not an integer, gives the default, and so does a negative time
+// limit, size or count. A number the program cannot honour does fail: a
+// limit silently cut to another value, or a default put in its place,
+// would run the proxy otherwise than the operator wrote. The access keys
+// (Listen, Allow, ConnectPorts, Deny) fail for anything they cannot read,
+// since guessing could mean serving clients or reaching places the operator
+// meant to keep out. An empty value counts as no value. User and Password
+// never reach the console.
 #include "app/Settings.h"
 
 #include <filesystem>
@@ -13,6 +17,7 @@
 #include "app/Platform.h"
 #include "app/ProfileReader.h"
 #include "base/IdGlobal.h"
+#include "proxy/HTTPProxyServer.h"
 
 namespace {
 
@@ -20,26 +25,10 @@ constexpr int32_t DefaultPort = 3128;
 constexpr int32_t DefaultSleepTime = 100;
 constexpr int32_t DefaultRequestTimeout = 60;
 constexpr int32_t DefaultIdleTimeout = 300;
-constexpr int32_t DefaultHoldLimit = 1024;
+constexpr int64_t DefaultHoldLimit = 1024;
 constexpr int32_t DefaultConnectTimeout = 30;
 constexpr int32_t DefaultMaxConnections = 4096;
 constexpr int32_t StatusPauseMs = 200;
-
-// The reader has already removed the blanks around the value, so
-// "Port= 8080 " reads as 8080 while "8080x" still fails.
-int32_t ReadInteger(const TProfileReader& profile, std::string_view section,
-                    std::string_view key, int32_t def) {
-    int32_t value = 0;
-    return TryTextToInt(profile.ReadString(section, key), value) ? value : def;
-}
-
-// A negative time limit, size or count has no meaning; it falls back like
-// a value that does not convert.
-int32_t ReadNonNegative(const TProfileReader& profile, std::string_view section, std::string_view key,
-                        int32_t def) {
-    const int32_t value = ReadInteger(profile, section, key, def);
-    return value < 0 ? def : value;
-}
 
 // Reads one key of the settings file and names it in every error.
 class TKeyReader {
@@ -71,6 +60,61 @@ private:
     std::string where_;
 };
 
+// A numeric key: its default, the values the program can honour, and what
+// a value below them does.
+struct TNumberKey {
+    std::string_view section;
+    std::string_view key;
+    int64_t def;
+    int64_t min;
+    int64_t max;
+    // A limit, size or count below 0 has no meaning and falls back to the
+    // default, as it always has; for the other keys it is an error.
+    bool belowFallsBack;
+};
+
+// The seconds of a time limit: each becomes int32 milliseconds.
+constexpr int64_t MaxSeconds = TIdHTTPProxyServer::MaxTimeoutSeconds;
+// HoldLimit is KiB; its bytes must stay within what the server takes.
+constexpr int64_t MaxHoldLimitKiB = TIdHTTPProxyServer::MaxHoldLimit / 1024;
+
+constexpr TNumberKey PortKey{"Connection", "Port", DefaultPort, 0, 65535, false};
+constexpr TNumberKey MaxConnectionsKey{"Connection", "MaxConnections", DefaultMaxConnections, 0, INT32_MAX, true};
+constexpr TNumberKey SleepTimeKey{"General", "SleepTime", DefaultSleepTime, INT32_MIN, INT32_MAX, false};
+constexpr TNumberKey RequestTimeoutKey{"General", "RequestTimeout", DefaultRequestTimeout, 0, MaxSeconds, true};
+constexpr TNumberKey IdleTimeoutKey{"General", "IdleTimeout", DefaultIdleTimeout, 0, MaxSeconds, true};
+constexpr TNumberKey ConnectTimeoutKey{"General", "ConnectTimeout", DefaultConnectTimeout, 0, MaxSeconds, true};
+constexpr TNumberKey HoldLimitKey{"General", "HoldLimit", DefaultHoldLimit, 0, MaxHoldLimitKiB, true};
+
+// The key's value within [min, max]. Read in 64 bits, so that a number past
+// the program's range is told apart from text that is no number and never
+// wraps into a different one. The reader has already removed the blanks
+// around the value, so "Port= 8080 " reads as 8080 while "8080x" is no
+// number.
+int64_t ReadNumber(const TProfileReader& profile, const std::string& path, const TNumberKey& number) {
+    const TKeyReader key(profile, path, number.section, number.key);
+    int64_t value = 0;
+    const TIntegerRead read = ReadInteger64(key.Text(), value);
+    if (read == TIntegerRead::NotInteger) {
+        return number.def;
+    }
+    if (read == TIntegerRead::TooLarge || (read == TIntegerRead::Value && value > number.max)) {
+        key.Fail(QuotedItem(key.Text()) + " is above the largest value, " + std::to_string(number.max));
+    }
+    if (read == TIntegerRead::Value && value >= number.min) {
+        return value;
+    }
+    if (number.belowFallsBack) {
+        return number.def;
+    }
+    key.Fail(QuotedItem(key.Text()) + " is below the smallest value, " + std::to_string(number.min));
+}
+
+// For the keys whose range lies within int32.
+int32_t ReadNumber32(const TProfileReader& profile, const std::string& path, const TNumberKey& number) {
+    return static_cast<int32_t>(ReadNumber(profile, path, number));
+}
+
 std::vector<TListenAddress> ReadListenAddresses(const TKeyReader& key) {
     std::vector<std::string_view> items;
     std::string error;
@@ -101,8 +145,8 @@ void ReadFile(const std::string& path, TProxySettings& settings) {
         // there but cannot be read (its rights, say) stops the start.
         throw ESettingsError(path + ": the settings file cannot be read");
     }
-    settings.Port = ReadInteger(profile, "Connection", "Port", DefaultPort);
-    settings.MaxConnections = ReadNonNegative(profile, "Connection", "MaxConnections", DefaultMaxConnections);
+    settings.Port = ReadNumber32(profile, path, PortKey);
+    settings.MaxConnections = ReadNumber32(profile, path, MaxConnectionsKey);
     settings.User = profile.ReadString("Authorization", "User");
     settings.Password = profile.ReadString("Authorization", "Password");
     // Blanks and control characters alone do not make a credential.
@@ -114,11 +158,11 @@ void ReadFile(const std::string& path, TProxySettings& settings) {
     if (settings.User.find(':') != std::string::npos) {
         TKeyReader(profile, path, "Authorization", "User").Fail("a user name cannot contain \":\"");
     }
-    settings.SleepTime = ReadInteger(profile, "General", "SleepTime", DefaultSleepTime);
-    settings.RequestTimeout = ReadNonNegative(profile, "General", "RequestTimeout", DefaultRequestTimeout);
-    settings.IdleTimeout = ReadNonNegative(profile, "General", "IdleTimeout", DefaultIdleTimeout);
-    settings.HoldLimit = ReadNonNegative(profile, "General", "HoldLimit", DefaultHoldLimit);
-    settings.ConnectTimeout = ReadNonNegative(profile, "General", "ConnectTimeout", DefaultConnectTimeout);
+    settings.SleepTime = ReadNumber32(profile, path, SleepTimeKey);
+    settings.RequestTimeout = ReadNumber32(profile, path, RequestTimeoutKey);
+    settings.IdleTimeout = ReadNumber32(profile, path, IdleTimeoutKey);
+    settings.HoldLimit = ReadNumber(profile, path, HoldLimitKey);
+    settings.ConnectTimeout = ReadNumber32(profile, path, ConnectTimeoutKey);
 
     settings.Listen = ReadListenAddresses(TKeyReader(profile, path, "Connection", "Listen"));
     settings.Allow = TKeyReader(profile, path, "Access", "Allow").ReadList<TIdNetworkList>();

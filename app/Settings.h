@@ -19,21 +19,28 @@ struct TListenAddress {
     TIdIPAddress address;
 };
 
+// The numbers are read in 64 bits and kept only within the ranges below; a
+// number past them stops the start (ReadSettings).
 struct TProxySettings {
+    // 0 to 65535.
     int32_t Port = 3128;
     // Authentication is on exactly when User is not empty.
     std::string User;
     std::string Password;
     // Below 1 the main thread waits on console input, else in 100 ms steps.
+    // Any int32.
     int32_t SleepTime = 100;
-    // Seconds; 0 means no limit.
+    // Seconds, 0 to TIdHTTPProxyServer::MaxTimeoutSeconds (2147483, whose
+    // milliseconds still fit int32); 0 means no limit.
     int32_t RequestTimeout = 60;
     int32_t IdleTimeout = 300;
     // KiB: bodies up to this size are held whole, larger ones relayed as
-    // they arrive; 0 relays every body.
-    int32_t HoldLimit = 1024;
-    // Seconds each connect to an origin or tunnel target may take; 0 = the
-    // system's own limit.
+    // they arrive; 0 relays every body. At most
+    // TIdHTTPProxyServer::MaxHoldLimit / 1024 (9007199254740991), whose
+    // bytes still fit int64.
+    int64_t HoldLimit = 1024;
+    // Seconds each connect to an origin or tunnel target may take, in the
+    // range of the other time limits; 0 = the system's own limit.
     int32_t ConnectTimeout = 30;
     // The local addresses to listen on; empty: every local address.
     std::vector<TListenAddress> Listen;
@@ -45,8 +52,8 @@ struct TProxySettings {
     TIdNetworkList Deny;
     // The full path of the access log; empty: no log.
     std::string LogFile;
-    // Client connections served at once; those past it are refused with
-    // 503. 0 means no limit.
+    // Client connections served at once, 0 to 2147483647; those past it
+    // are refused with 503. 0 means no limit.
     int32_t MaxConnections = 4096;
 };
 
@@ -61,6 +68,7 @@ std::string PathBesideExecutable(const std::string& path);
 
 // Fills ProxySettings from the file at path (defaults when it is absent)
 // and writes the status line, pausing 200 ms between its parts. A value
-// that cannot be read throws ESettingsError naming the file, section, key
-// and text, before any of the status line is written.
+// that cannot be read, or a number past its key's range, throws
+// ESettingsError naming the file, section, key and text, before any of the
+// status line is written.
 void ReadSettings(const std::string& path);

@@ -100,7 +100,8 @@ int Run(const TCommandLine& commandLine) {
     server->SetCredentials(settings.User, settings.Password);
     server->SetRequestTimeout(settings.RequestTimeout);
     server->SetIdleTimeout(settings.IdleTimeout);
-    server->SetHoldLimit(static_cast<int64_t>(settings.HoldLimit) * 1024);
+    // Within the range the settings allow, the bytes fit int64.
+    server->SetHoldLimit(settings.HoldLimit * 1024);
     server->SetConnectTimeout(settings.ConnectTimeout);
     server->SetAllow(settings.Allow);
     server->SetConnectPorts(settings.ConnectPorts);

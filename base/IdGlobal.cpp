@@ -80,68 +80,128 @@ std::string CutField(std::string& source, std::string_view delimiter, bool remov
     return result;
 }
 
-bool TryTextToInt(std::string_view text, int32_t& value) {
+namespace {
+
+// An integer text split into its parts: sign, base and magnitude. The
+// magnitude saturates: tooLong says it passed 64 bits (for hexadecimal,
+// more than sixteen digits after leading zeros).
+struct TIntegerText {
+    bool negative = false;
+    bool hex = false;
+    bool tooLong = false;
+    uint64_t magnitude = 0;
+};
+
+// The syntax of the settings file's integers: leading blanks (code 32), an
+// optional sign, "$", "x", "X", "0x" or "0X" and hexadecimal digits, or
+// decimal digits, to the end of the text. False for anything else.
+bool ScanInteger(std::string_view text, TIntegerText& scanned) {
     size_t i = 0;
     const size_t n = text.size();
     while (i < n && text[i] == ' ') {
         ++i;
     }
-    bool negative = false;
     if (i < n && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
+        scanned.negative = text[i] == '-';
         ++i;
     }
     if (i >= n) {
         return false;
     }
-
-    bool hex = false;
     if (text[i] == '$' || text[i] == 'x' || text[i] == 'X') {
-        hex = true;
+        scanned.hex = true;
         ++i;
     } else if (text[i] == '0' && i + 1 < n && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
-        hex = true;
+        scanned.hex = true;
         i += 2;
     }
     if (i >= n) {
         return false;
     }
-
-    if (hex) {
-        uint32_t result = 0;
-        for (; i < n; ++i) {
-            const int digit = HexDigitValue(text[i]);
-            if (digit < 0 || result > 0x0FFFFFFFu) {
+    constexpr uint64_t Max = UINT64_MAX;
+    for (; i < n; ++i) {
+        uint64_t digit = 0;
+        if (scanned.hex) {
+            const int value = HexDigitValue(text[i]);
+            if (value < 0) {
                 return false;
             }
-            result = (result << 4) | static_cast<uint32_t>(digit);
-        }
-        // Eight F digits are -1: the 32 bits are taken as signed. Negating in
-        // unsigned arithmetic keeps "-80000000" defined.
-        if (negative) {
-            result = 0u - result;
-        }
-        value = static_cast<int32_t>(result);
-        return true;
-    }
-
-    uint32_t result = 0;
-    for (; i < n; ++i) {
-        const char c = text[i];
-        if (c < '0' || c > '9' || result > 214748364u) {
+            digit = static_cast<uint64_t>(value);
+        } else if (text[i] >= '0' && text[i] <= '9') {
+            digit = static_cast<uint64_t>(text[i] - '0');
+        } else {
             return false;
         }
-        result = result * 10 + static_cast<uint32_t>(c - '0');
+        const uint64_t base = scanned.hex ? 16 : 10;
+        if (scanned.magnitude > (Max - digit) / base) {
+            // Too long for any reading; the rest must still be digits.
+            scanned.tooLong = true;
+        } else if (!scanned.tooLong) {
+            scanned.magnitude = scanned.magnitude * base + digit;
+        }
     }
-    if (result > 2147483647u) {
-        if (!(negative && result == 2147483648u)) {
+    return true;
+}
+
+}  // namespace
+
+bool TryTextToInt(std::string_view text, int32_t& value) {
+    TIntegerText scanned;
+    if (!ScanInteger(text, scanned) || scanned.tooLong) {
+        return false;
+    }
+    if (scanned.hex) {
+        // Eight digits at most, and eight F digits are -1: the 32 bits are
+        // taken as signed. Negating in unsigned arithmetic keeps
+        // "-80000000" defined.
+        if (scanned.magnitude > 0xFFFFFFFFu) {
+            return false;
+        }
+        uint32_t bits = static_cast<uint32_t>(scanned.magnitude);
+        if (scanned.negative) {
+            bits = 0u - bits;
+        }
+        value = static_cast<int32_t>(bits);
+        return true;
+    }
+    if (scanned.magnitude > 2147483647u) {
+        if (!(scanned.negative && scanned.magnitude == 2147483648u)) {
             return false;
         }
         value = INT32_MIN;
         return true;
     }
-    value = negative ? -static_cast<int32_t>(result) : static_cast<int32_t>(result);
+    const auto magnitude = static_cast<int32_t>(scanned.magnitude);
+    value = scanned.negative ? -magnitude : magnitude;
     return true;
+}
+
+TIntegerRead ReadInteger64(std::string_view text, int64_t& value) {
+    TIntegerText scanned;
+    if (!ScanInteger(text, scanned)) {
+        return TIntegerRead::NotInteger;
+    }
+    const TIntegerRead outside = scanned.negative ? TIntegerRead::TooSmall : TIntegerRead::TooLarge;
+    if (scanned.tooLong) {
+        return outside;
+    }
+    if (scanned.hex) {
+        // As in 32 bits: sixteen F digits are -1.
+        const uint64_t bits = scanned.negative ? 0u - scanned.magnitude : scanned.magnitude;
+        value = static_cast<int64_t>(bits);
+        return TIntegerRead::Value;
+    }
+    constexpr uint64_t Largest = INT64_MAX;
+    if (scanned.magnitude > Largest) {
+        if (!(scanned.negative && scanned.magnitude == Largest + 1)) {
+            return outside;
+        }
+        value = INT64_MIN;
+        return TIntegerRead::Value;
+    }
+    const auto magnitude = static_cast<int64_t>(scanned.magnitude);
+    value = scanned.negative ? -magnitude : magnitude;
+    return TIntegerRead::Value;
 }
 
 int32_t TextToIntDef(std::string_view text, int32_t def) {

@@ -42,6 +42,13 @@ bool TryTextToInt(std::string_view text, int32_t& value);
 // TryTextToInt of the trimmed text, or def.
 int32_t TextToIntDef(std::string_view text, int32_t def);
 
+// How a text reads under the rules of TryTextToInt taken to 64 bits (up to
+// sixteen hexadecimal digits, their 64 bits taken as signed). An integer
+// that does not fit says on which side it left the range, so that a reader
+// can tell a number too large for it from text that is no number at all.
+enum class TIntegerRead { Value, NotInteger, TooLarge, TooSmall };
+TIntegerRead ReadInteger64(std::string_view text, int64_t& value);
+
 bool EqualIgnoringCase(std::string_view a, std::string_view b);
 // The value of a hexadecimal digit (either letter case); -1 for any other
 // character.

@@ -158,8 +158,8 @@ std::unique_ptr<TIdOutbound> TIdHTTPProxyServer::ConnectTo(const std::vector<TId
                                                            int32_t port) {
     std::unique_ptr<TIdOutbound> outbound;
     AtOrigin([&] {
-        outbound = std::make_unique<TIdOutbound>(outbound_, addresses, port,
-                                                 connectTimeout_ > 0 ? connectTimeout_ * 1000 : 0);
+        // 0 leaves the connect to the system's own limit.
+        outbound = std::make_unique<TIdOutbound>(outbound_, addresses, port, std::max(LimitMs(connectTimeout_), 0));
     });
     if (!deny_.Empty() && deny_.Contains(outbound->PeerIP())) {
         throw EIdHTTPProxyAnswer(403, "the proxy may not go there");
@@ -193,20 +193,24 @@ void TIdHTTPProxyServer::CheckNotClosing() {
     }
 }
 
-int32_t TIdHTTPProxyServer::RequestRemainingMs(const TIdContext& context) const {
-    if (requestTimeout_ <= 0) {
+int32_t TIdHTTPProxyServer::LimitMs(int32_t seconds) {
+    if (seconds <= 0) {
         return -1;
     }
-    const int64_t limit = static_cast<int64_t>(requestTimeout_) * 1000;
+    return std::min(seconds, MaxTimeoutSeconds) * 1000;
+}
+
+int32_t TIdHTTPProxyServer::RequestRemainingMs(const TIdContext& context) const {
+    const int32_t limit = LimitMs(requestTimeout_);
+    if (limit < 0) {
+        return -1;
+    }
     const int64_t elapsed = TickDiff(context.CreatedTick(), TickCountMs());
-    return static_cast<int32_t>(std::clamp<int64_t>(limit - elapsed, 0, 0x7FFFFFFF));
+    return static_cast<int32_t>(std::clamp<int64_t>(limit - elapsed, 0, limit));
 }
 
 int32_t TIdHTTPProxyServer::IdleTimeoutMs() const {
-    if (idleTimeout_ <= 0) {
-        return -1;
-    }
-    return static_cast<int32_t>(std::min<int64_t>(static_cast<int64_t>(idleTimeout_) * 1000, 0x7FFFFFFF));
+    return LimitMs(idleTimeout_);
 }
 
 // ----------------------------------------------------- the request's head
@@ -632,19 +636,20 @@ std::string TIdHTTPProxyServer::OverLimitAnswer() {
 }
 
 // Refused before a word of the request was read: the record knows the
-// client and the answer only.
-void TIdHTTPProxyServer::RefusedOverLimit(const std::string& peerIP, int32_t answerBytes) {
+// client and the answer only. On the reporter thread, so OnRequestDone may
+// wait here (on a stalled log) without stopping the listeners.
+void TIdHTTPProxyServer::RefusedOverLimit(const TIdRefusal& refusal) {
     if (!OnRequestDone) {
         return;
     }
     TIdRequestRecord record;
-    record.started = std::chrono::system_clock::now();
-    record.client = peerIP;
+    record.started = refusal.when;
+    record.client = refusal.peerIP;
     record.status = 503;
-    record.bytesToClient = static_cast<uint64_t>(answerBytes);
+    record.bytesToClient = static_cast<uint64_t>(refusal.answerBytes);
     try {
         OnRequestDone(record);
     } catch (...) {
-        // The listener goes on whatever the record's fate.
+        // The reports after this one go on whatever its fate.
     }
 }

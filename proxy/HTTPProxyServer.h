@@ -5,6 +5,7 @@
 // method; every relayed response body is reported through OnHTTPDocument.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -55,20 +56,26 @@ public:
     // Seconds; 0 = no limit. RequestTimeout bounds the request line and
     // header block from the connection's start; IdleTimeout bounds each wait
     // on a peer, for its next byte or for it to take ours, while a request
-    // is relayed or a tunnel is open.
+    // is relayed or a tunnel is open. Waits are given in int32
+    // milliseconds, so a limit above MaxTimeoutSeconds counts as that.
+    static constexpr int32_t MaxTimeoutSeconds = INT32_MAX / 1000;
     int32_t RequestTimeout() const { return requestTimeout_; }
     void SetRequestTimeout(int32_t seconds) { requestTimeout_ = seconds; }
     int32_t IdleTimeout() const { return idleTimeout_; }
     void SetIdleTimeout(int32_t seconds) { idleTimeout_ = seconds; }
-    // Seconds each connect to an origin or tunnel target may take; 0 = the
-    // system's own limit.
+    // Seconds each connect to an origin or tunnel target may take, at most
+    // MaxTimeoutSeconds' worth like the limits above; 0 = the system's own
+    // limit.
     int32_t ConnectTimeout() const { return connectTimeout_; }
     void SetConnectTimeout(int32_t seconds) { connectTimeout_ = seconds; }
     // Bytes: a request or answer body up to this size is held whole before
     // it is sent on; a larger one, or one without a length that is still
-    // coming after HoldWindowMs, is relayed as it arrives.
+    // coming after HoldWindowMs, is relayed as it arrives. Kept within 0 to
+    // MaxHoldLimit: a body without a length is read up to one byte past the
+    // limit to learn whether it fits.
+    static constexpr int64_t MaxHoldLimit = INT64_MAX - 1;
     int64_t HoldLimit() const { return holdLimit_; }
-    void SetHoldLimit(int64_t bytes) { holdLimit_ = bytes < 0 ? 0 : bytes; }
+    void SetHoldLimit(int64_t bytes) { holdLimit_ = std::clamp<int64_t>(bytes, 0, MaxHoldLimit); }
     static constexpr int64_t DefaultHoldLimit = 1024 * 1024;
     static constexpr int32_t HoldWindowMs = 500;
 
@@ -96,7 +103,7 @@ protected:
     bool ExecuteStep(TIdContext& context) override;
     std::string ReadRequestLine(TIdContext& context) override;
     std::string OverLimitAnswer() override;
-    void RefusedOverLimit(const std::string& peerIP, int32_t answerBytes) override;
+    void RefusedOverLimit(const TIdRefusal& refusal) override;
 
     // Serves one request line and its head: the command table's handlers
     // and every line they do not take come here.
@@ -127,6 +134,9 @@ private:
     void Refuse(TIdContext& context, TIdRequestTrace& trace, const std::string& answer);
     int32_t RequestRemainingMs(const TIdContext& context) const;
     int32_t IdleTimeoutMs() const;
+    // A limit in seconds as the milliseconds a wait takes, at most
+    // MaxTimeoutSeconds' worth; -1 (no limit) for 0 or less.
+    static int32_t LimitMs(int32_t seconds);
     // Runs a step on the way to the origin or of waiting for its answer's
     // head; what fails there becomes the client's answer (OriginFailure),
     // unless the server is being stopped.

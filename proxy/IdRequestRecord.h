@@ -23,7 +23,8 @@ struct TIdRequestRecord {
 };
 
 // Fired once for every request that ends, served, refused or cut off (a
-// line that is no request and HELP too), on the request's worker thread.
+// line that is no request and HELP too), on the request's worker thread; for
+// a client refused past MaxConnections, on the server's reporter thread.
 using TOnRequestDone = std::function<void(const TIdRequestRecord& record)>;
 
 // One request's record: begun once its line has been read and parsed, told

@@ -174,7 +174,10 @@ void TIdListenerThread::Refuse(std::unique_ptr<TIdIOHandler> handler) {
     const std::string peer = accepted.PeerIP();
     accepted.ResetHandle();  // refused_ owns the socket from here
     refused_.Add(socket, answer);
-    server_.RefusedOverLimit(peer, static_cast<int32_t>(answer.size()));
+    // Only queued: whatever the report does, this thread must not wait
+    // for it.
+    server_.ReportRefusal(
+        TIdRefusal{peer, static_cast<int32_t>(answer.size()), std::chrono::system_clock::now()});
 }
 
 void TIdListenerThread::PauseAfterFault() {
@@ -318,6 +321,12 @@ void TIdCustomTCPServer::OpenServer() {
     }
     NotifyAfterBind();
     try {
+        if (maxConnections_ > 0) {
+            reporter_ = std::make_unique<TIdRefusalReporter>(
+                [this](const TIdRefusal& refusal) { RefusedOverLimit(refusal); }, refusalQueueLimit_,
+                Name() + " Reporter");
+            reporter_->Launch();
+        }
         for (i = 0; i < bindings_.Count(); ++i) {
             TIdSocketHandle& binding = bindings_[i];
             binding.Listen(listenQueue_);
@@ -376,13 +385,30 @@ void TIdCustomTCPServer::CloseServer() {
             SleepMs(1);
         }
     } catch (...) {
+        StopReporter();
         if (ownScheduler_) {
             SetScheduler(nullptr);
         }
         throw;
     }
+    // After the clients: a report that waits must not keep them open.
+    StopReporter();
     if (ownScheduler_) {
         SetScheduler(nullptr);
+    }
+}
+
+void TIdCustomTCPServer::ReportRefusal(TIdRefusal refusal) {
+    if (reporter_ == nullptr || !reporter_->Push(std::move(refusal))) {
+        refusalsDropped_.fetch_add(1);
+    }
+}
+
+void TIdCustomTCPServer::StopReporter() {
+    // The listeners have stopped, so nothing pushes any more.
+    if (reporter_ != nullptr) {
+        reporter_->Stop();
+        reporter_.reset();
     }
 }
 

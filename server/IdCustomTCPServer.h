@@ -6,7 +6,9 @@
 // until all worker threads have ended.
 //
 // Limits: a client past MaxConnections gets OverLimitAnswer and is closed
-// by the listener itself, without a worker. When an accept fails for want
+// by the listener itself, without a worker; the refusal is reported
+// (RefusedOverLimit) on a reporter thread, so that a report that waits
+// never holds up the listener. When an accept fails for want
 // of descriptors or memory, or no worker can be made, the listener pauses
 // (10 ms, doubled each time up to 1 s) instead of trying again at once,
 // and goes on as before once resources are back.
@@ -25,6 +27,7 @@
 #include "io/IdIntercept.h"
 #include "net/IdSocketHandle.h"
 #include "server/IdContext.h"
+#include "server/IdRefusalReporter.h"
 #include "server/IdRefusedConnections.h"
 #include "server/IdScheduler.h"
 #include "server/IdServerIOHandler.h"
@@ -109,6 +112,12 @@ public:
     // activation.
     int32_t MaxConnections() const { return maxConnections_; }
     void SetMaxConnections(int32_t value) { maxConnections_ = value; }
+    // Refusal reports waiting for RefusedOverLimit at most; past it they
+    // are dropped and counted. Set it before activation.
+    size_t RefusalQueueLimit() const { return refusalQueueLimit_; }
+    void SetRefusalQueueLimit(size_t value) { refusalQueueLimit_ = value; }
+    // Refusals never reported because the queue was full, since creation.
+    uint64_t RefusalsDropped() const { return refusalsDropped_.load(); }
     TIdReuseSocket ReuseSocket() const { return reuseSocket_; }
     void SetReuseSocket(TIdReuseSocket value) { reuseSocket_ = value; }
     TIdScheduler* Scheduler() const { return scheduler_; }
@@ -143,12 +152,13 @@ protected:
     // not wait: the answer goes out only as far as the socket takes it at
     // once, so it must be short (a few hundred bytes always fit).
     virtual std::string OverLimitAnswer() { return {}; }
-    // Runs on the listener thread once a client past MaxConnections has
-    // been given OverLimitAnswer (answerBytes of it went out).
-    virtual void RefusedOverLimit(const std::string& peerIP, int32_t answerBytes) {
-        (void)peerIP;
-        (void)answerBytes;
-    }
+    // Once for each client past MaxConnections that was given
+    // OverLimitAnswer, in the order they were refused, on the server's
+    // reporter thread (never a listener): it may wait, on a slow log say,
+    // while the listeners go on. Reports that find RefusalQueueLimit of
+    // them waiting are dropped (RefusalsDropped); those still waiting at
+    // deactivation are made before it ends.
+    virtual void RefusedOverLimit(const TIdRefusal& refusal) { (void)refusal; }
     virtual void SendGreetingTo(TIdContext& context, const TStrings& lines);
     virtual void OpenServer();
     virtual void CloseServer();
@@ -157,6 +167,11 @@ protected:
     std::atomic<bool> active_{false};
 
 private:
+    // From a listener: queues the report, or counts it as dropped.
+    void ReportRefusal(TIdRefusal refusal);
+    // Makes the reports still queued and ends the reporter thread.
+    void StopReporter();
+
     TIdSocketHandles bindings_;
     TIdServerIntercept* intercept_ = nullptr;
     TIdServerIOHandler* ioHandler_ = nullptr;
@@ -170,4 +185,9 @@ private:
     TIdContextThreadList liveContexts_;
     std::mutex listenersLock_;  // guards listeners_
     std::vector<std::unique_ptr<TIdListenerThread>> listeners_;
+    size_t refusalQueueLimit_ = TIdRefusalReporter::DefaultLimit;
+    // Made at activation when there is a connection limit, before the
+    // listeners start, and ended after they have stopped.
+    std::unique_ptr<TIdRefusalReporter> reporter_;
+    std::atomic<uint64_t> refusalsDropped_{0};
 };

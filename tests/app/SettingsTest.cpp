@@ -3,6 +3,7 @@
 // format rules of TProfileReader.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <ostream>
@@ -114,12 +115,33 @@ TEST_F(SettingsTest, LimitsAreReadButNotShown) {
     EXPECT_EQ(ProxySettings().MaxConnections, 0);
 }
 
+// Junk and negative limits keep falling back, however long the number.
 TEST_F(SettingsTest, NegativeOrBadLimitsFallBack) {
-    WriteFile("[Connection]\nMaxConnections=-1\n[General]\nRequestTimeout=-5\nIdleTimeout=ten\n");
+    WriteFile("[Connection]\nMaxConnections=-1\n[General]\nRequestTimeout=-5\nIdleTimeout=ten\n"
+              "ConnectTimeout=-4294968\nHoldLimit=-99999999999999999999\nSleepTime=99999999999999999999x\n");
     ReadSettings(path_);
     EXPECT_EQ(ProxySettings().RequestTimeout, 60);
     EXPECT_EQ(ProxySettings().IdleTimeout, 300);
     EXPECT_EQ(ProxySettings().MaxConnections, 4096);
+    EXPECT_EQ(ProxySettings().ConnectTimeout, 30);
+    EXPECT_EQ(ProxySettings().HoldLimit, 1024);
+    EXPECT_EQ(ProxySettings().SleepTime, 100);
+}
+
+// Each key at the edge of its range (one past it is in SettingsUnreadableTest).
+TEST_F(SettingsTest, ValuesAtTheEdgesOfTheirRangesAreReadExactly) {
+    WriteFile("[Connection]\nPort=65535\nMaxConnections=2147483647\n[General]\nSleepTime=-2147483648\n"
+              "RequestTimeout=2147483\nIdleTimeout=0x20C49B\nConnectTimeout=2147483\nHoldLimit=9007199254740991\n");
+    ReadSettings(path_);
+    const TProxySettings& settings = ProxySettings();
+    EXPECT_EQ(settings.Port, 65535);
+    EXPECT_EQ(settings.MaxConnections, 2147483647);
+    EXPECT_EQ(settings.SleepTime, INT32_MIN);
+    EXPECT_EQ(settings.RequestTimeout, 2147483);
+    EXPECT_EQ(settings.IdleTimeout, 2147483);
+    EXPECT_EQ(settings.ConnectTimeout, 2147483);
+    EXPECT_EQ(settings.HoldLimit, 9007199254740991);
+    EXPECT_EQ(StatusLine(), " [Port: 65535] [Authentication not required] [ST: -2147483648]");
 }
 
 struct TPortCase {
@@ -142,10 +164,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TPortCase{"8080", 8080}, TPortCase{"0x1F90", 8080},
                       TPortCase{"0X1F90", 8080}, TPortCase{"$1F90", 8080},
                       TPortCase{"x1F90", 8080}, TPortCase{"8080abc", 3128},
-                      TPortCase{"", 3128}, TPortCase{"12345678901", 3128},
+                      TPortCase{"", 3128}, TPortCase{"12345678901x", 3128},
                       TPortCase{"  8080  ", 8080},  // blanks around values are not part of them
-                      TPortCase{"80 80", 3128}, TPortCase{"0", 0}, TPortCase{"-1", -1},
-                      TPortCase{"70000", 70000}, TPortCase{"0123", 123},
+                      TPortCase{"80 80", 3128}, TPortCase{"0", 0}, TPortCase{"65535", 65535},
+                      TPortCase{"0123", 123},
                       TPortCase{"$", 3128}, TPortCase{"\"8080\"", 3128}));
 
 struct TAuthCase {
@@ -254,7 +276,26 @@ INSTANTIATE_TEST_SUITE_P(
         TUnreadableCase{"[Access]\nConnectPorts=443, https\n",
                         R"([Access] ConnectPorts: "https" is not a port (1 to 65535) or a range of ports (low-high))"},
         TUnreadableCase{"[Access]\nDeny=169.254.0.0/33\n",
-                        R"([Access] Deny: "169.254.0.0/33": the prefix length of an IPv4 network is 0 to 32)"}));
+                        R"([Access] Deny: "169.254.0.0/33": the prefix length of an IPv4 network is 0 to 32)"},
+        // A number past what its key can honour, never cut or wrapped.
+        TUnreadableCase{"[Connection]\nPort=65536\n", R"([Connection] Port: "65536" is above the largest value, 65535)"},
+        TUnreadableCase{"[Connection]\nPort=-1\n", R"([Connection] Port: "-1" is below the smallest value, 0)"},
+        TUnreadableCase{"[Connection]\nMaxConnections=2147483648\n",
+                        R"([Connection] MaxConnections: "2147483648" is above the largest value, 2147483647)"},
+        TUnreadableCase{"[General]\nSleepTime=2147483648\n",
+                        R"([General] SleepTime: "2147483648" is above the largest value, 2147483647)"},
+        TUnreadableCase{"[General]\nSleepTime=-2147483649\n",
+                        R"([General] SleepTime: "-2147483649" is below the smallest value, -2147483648)"},
+        TUnreadableCase{"[General]\nRequestTimeout=2147484\n",
+                        R"([General] RequestTimeout: "2147484" is above the largest value, 2147483)"},
+        TUnreadableCase{"[General]\nIdleTimeout=$FFFFFFFF\n",
+                        R"([General] IdleTimeout: "$FFFFFFFF" is above the largest value, 2147483)"},
+        TUnreadableCase{"[General]\nConnectTimeout=4294968\n",
+                        R"([General] ConnectTimeout: "4294968" is above the largest value, 2147483)"},
+        TUnreadableCase{"[General]\nConnectTimeout=99999999999999999999\n",
+                        R"([General] ConnectTimeout: "99999999999999999999" is above the largest value, 2147483)"},
+        TUnreadableCase{"[General]\nHoldLimit=9007199254740992\n",
+                        R"([General] HoldLimit: "9007199254740992" is above the largest value, 9007199254740991)"}));
 
 struct TPathCase {
     const char* given;

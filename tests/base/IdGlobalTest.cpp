@@ -73,6 +73,42 @@ INSTANTIATE_TEST_SUITE_P(Table, TextToIntDefTest,
                                            IntDefCase{"2147483648", 443, 443}, IntDefCase{"", -1, -1},
                                            IntDefCase{" \t ", 7, 7}, IntDefCase{"-0", 5, 0}));
 
+struct Int64Case {
+    std::string text;
+    TIntegerRead read;
+    int64_t value;
+};
+
+class ReadInteger64Test : public ::testing::TestWithParam<Int64Case> {};
+
+TEST_P(ReadInteger64Test, TellsValuesFromJunkAndFromOverflowBySide) {
+    const Int64Case& c = GetParam();
+    int64_t value = 12345;
+    EXPECT_EQ(ReadInteger64(c.text, value), c.read) << '"' << c.text << '"';
+    EXPECT_EQ(value, c.read == TIntegerRead::Value ? c.value : 12345) << '"' << c.text << '"';
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ReadInteger64Test,
+    ::testing::Values(
+        Int64Case{"8080", TIntegerRead::Value, 8080}, Int64Case{"  $1F90", TIntegerRead::Value, 8080},
+        Int64Case{"4294968", TIntegerRead::Value, 4294968}, Int64Case{"12345678901", TIntegerRead::Value, 12345678901},
+        Int64Case{"9223372036854775807", TIntegerRead::Value, INT64_MAX},
+        Int64Case{"-9223372036854775808", TIntegerRead::Value, INT64_MIN},
+        Int64Case{"9223372036854775808", TIntegerRead::TooLarge, 0},
+        Int64Case{"-9223372036854775809", TIntegerRead::TooSmall, 0},
+        Int64Case{"+99999999999999999999999", TIntegerRead::TooLarge, 0},
+        Int64Case{"-99999999999999999999999", TIntegerRead::TooSmall, 0},
+        Int64Case{"$FFFFFFFF", TIntegerRead::Value, 0xFFFFFFFF}, Int64Case{"0xFFFFFFFFFFFFFFFF", TIntegerRead::Value, -1},
+        Int64Case{"$7FFFFFFFFFFFFFFF", TIntegerRead::Value, INT64_MAX},
+        Int64Case{"$00000000000000001", TIntegerRead::Value, 1},
+        Int64Case{"$10000000000000000", TIntegerRead::TooLarge, 0},
+        Int64Case{"-$10000000000000000", TIntegerRead::TooSmall, 0},
+        Int64Case{"99999999999999999999x", TIntegerRead::NotInteger, 0}, Int64Case{"", TIntegerRead::NotInteger, 0},
+        Int64Case{"ten", TIntegerRead::NotInteger, 0}, Int64Case{"-", TIntegerRead::NotInteger, 0},
+        Int64Case{"0x", TIntegerRead::NotInteger, 0}, Int64Case{"1 2", TIntegerRead::NotInteger, 0},
+        Int64Case{"-0", TIntegerRead::Value, 0}));
+
 // --- Fields, trimming, searching ---------------------------------------------
 
 struct CutCase {

@@ -2,15 +2,23 @@
 // loopback. Flooded past its open-file limit it stays near idle instead of
 // spinning on the accept that cannot succeed, and serves again on its own
 // once the flood has gone; past MaxConnections new clients get 503 while
-// those already connected stay, and nothing is printed for either.
+// those already connected stay, and nothing is printed for either, also
+// while every write to the access log waits.
 #ifndef _WIN32
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,11 +47,12 @@ protected:
 
     // Use as ASSERT_NO_FATAL_FAILURE(Start(...)). The clients here stay
     // silent on purpose, so the request limit is out of their way.
-    void Start(const std::string& connectionLines) {
+    void Start(const std::string& connectionLines, const std::string& generalLines = "") {
         TProxySettings options;
         options.requestTimeout = 60;
         options.idleTimeout = 60;
         options.moreConnection = connectionLines;
+        options.moreGeneral = generalLines;
         std::string error;
         ASSERT_TRUE(proxy_.StartServing(options, error)) << error;
         // The start-up text is complete with the line end after it.
@@ -152,6 +161,99 @@ TEST_F(ConnectionLimitsTest, PastMaxConnectionsNewClientsGet503AndTheOthersStay)
     TEnd end = TEnd::Failed;
     EXPECT_EQ(Get(end), OkRelayed);
     EXPECT_EQ(end, TEnd::Closed) << EndName(end);
+}
+
+// Closes a descriptor of the test at the end of its scope.
+class TFd {
+public:
+    explicit TFd(int fd) : fd_(fd) {}
+    ~TFd() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    TFd(const TFd&) = delete;
+    TFd& operator=(const TFd&) = delete;
+    int Get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// The access log is a FIFO whose pipe is full and which nobody reads, so
+// every line the program writes there waits. Clients past MaxConnections
+// are answered at once all the same (the listener never writes a line
+// itself), and their lines follow once the log is read again.
+TEST_F(ConnectionLimitsTest, PastMaxConnectionsClientsAreAnsweredWhileTheLogStalls) {
+    constexpr int Limit = 4;
+    constexpr int Refused = 5;
+    const std::string fifo = proxy_.Directory() + "/access.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0) << std::strerror(errno);
+    // Opening a FIFO for writing waits for a reader: this one is there
+    // from the start, and reads only at the end.
+    const TFd reader(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK));
+    ASSERT_GE(reader.Get(), 0) << std::strerror(errno);
+    // Filled until it takes nothing more, in whole lines (a write within
+    // PIPE_BUF goes in whole or not at all).
+    const std::string filler = std::string(63, 'x') + "\n";
+    size_t filled = 0;
+    {
+        const TFd writer(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+        ASSERT_GE(writer.Get(), 0) << std::strerror(errno);
+        while (::write(writer.Get(), filler.data(), filler.size()) == static_cast<ssize_t>(filler.size())) {
+            filled += filler.size();
+        }
+        ASSERT_EQ(errno, EAGAIN) << std::strerror(errno);
+    }
+    ASSERT_NO_FATAL_FAILURE(Start("MaxConnections=" + std::to_string(Limit) + "\n", "LogFile=" + fifo + "\n"));
+
+    // Connected one after the other, so that each counts before the next
+    // is accepted; silent, they keep their connections.
+    std::vector<TLoopbackSocket> busy(Limit);
+    for (TLoopbackSocket& client : busy) {
+        ASSERT_TRUE(client.Connect(proxy_.Port()));
+    }
+    for (int i = 0; i < Refused; ++i) {
+        TLoopbackSocket client;
+        ASSERT_TRUE(client.Connect(proxy_.Port())) << "refused client " << i;
+        const auto start = Clock::now();
+        std::string answer;
+        const TEnd end = client.ReadToEnd(answer, After(Ms(3000)));
+        EXPECT_TRUE(IsProxyAnswer(answer, 503)) << "refused client " << i << ": " << answer;
+        EXPECT_EQ(end, TEnd::Closed) << "refused client " << i << ": " << EndName(end);
+        EXPECT_LT(SecondsSince(start), 2.0) << "refused client " << i;
+    }
+    // The log did stall: not a byte of its lines got into the pipe.
+    int queued = -1;
+    ASSERT_EQ(::ioctl(reader.Get(), FIONREAD, &queued), 0) << std::strerror(errno);
+    EXPECT_EQ(queued, static_cast<int>(filled));
+    ExpectNothingPrinted();
+
+    // Read again, the log takes the refusals' lines, one for each.
+    std::string log;
+    const auto lines = [&] { return log.size() <= filled ? 0 : std::count(log.begin() + filled, log.end(), '\n'); };
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            char buffer[65536];
+            const ssize_t got = ::read(reader.Get(), buffer, sizeof buffer);
+            if (got > 0) {
+                log.append(buffer, static_cast<size_t>(got));
+            }
+            return lines() >= Refused;
+        },
+        Ms(10000)))
+        << log.substr(std::min(log.size(), filled));
+    std::istringstream refusals(log.substr(std::min(log.size(), filled)));
+    std::string line;
+    int count = 0;
+    while (std::getline(refusals, line)) {
+        ++count;
+        EXPECT_NE(line.find(" 127.0.0.1 - - 503 "), std::string::npos) << line;
+    }
+    EXPECT_EQ(count, Refused);
+
+    busy.clear();
+    EXPECT_EQ(proxy_.StopWith(SIGTERM), 0);
 }
 
 }  // namespace

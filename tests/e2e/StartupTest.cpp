@@ -122,6 +122,10 @@ INSTANTIATE_TEST_SUITE_P(
         TStartFailureCase{"LogFile", "[General]\nLogFile=no-such-directory/access.log\n", {},
                           "EAccessLogError: Cannot open the access log "
                           "\"{dir}/no-such-directory/access.log\": No such file or directory\n"},
+        // Once cut to int32 milliseconds this was 0.7 s.
+        TStartFailureCase{"ConnectTimeoutPastItsRange", "[General]\nConnectTimeout=4294968\n", {},
+                          "ESettingsError: {dir}/vtl.ini: [General] ConnectTimeout: "
+                          "\"4294968\" is above the largest value, 2147483\n"},
         TStartFailureCase{"UserWithColon", "[Authorization]\nUser=a:b\nPassword=secret\n", {},
                           "ESettingsError: {dir}/vtl.ini: [Authorization] User: "
                           "a user name cannot contain \":\"\n"},

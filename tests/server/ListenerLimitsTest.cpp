@@ -3,15 +3,19 @@
 // without costing a thread, and its socket is not held for long; a client
 // for which no worker can be made is closed at once; a process out of
 // descriptors leaves the listener idle and its clients served, and new
-// clients are served once descriptors are back.
+// clients are served once descriptors are back; a refusal's report that
+// waits holds up neither the listener nor other refusals.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #ifdef __linux__
 #include <sys/resource.h>
@@ -36,10 +40,14 @@ using Ms = std::chrono::milliseconds;
 
 const std::string Busy = "busy\r\n";
 
-// An echo server that tells the clients past its limit so.
+// An echo server that tells the clients past its limit so, and keeps the
+// reports of those refusals; while held, a report waits as one would
+// behind a stalled log.
 class TLimitedServer : public TIdTCPServer {
 public:
     ~TLimitedServer() override {
+        // Deactivation makes the reports still queued.
+        ReleaseReports();
         // The listener asks OverLimitAnswer until the deactivation ends it.
         try {
             SetActive(false);
@@ -47,8 +55,41 @@ public:
         }
     }
 
+    void HoldReports() {
+        std::scoped_lock lock(reportsLock_);
+        held_ = true;
+    }
+    void ReleaseReports() {
+        {
+            std::scoped_lock lock(reportsLock_);
+            held_ = false;
+        }
+        released_.notify_all();
+    }
+    size_t ReportsBegun() {
+        std::scoped_lock lock(reportsLock_);
+        return begun_;
+    }
+    std::vector<TIdRefusal> Reported() {
+        std::scoped_lock lock(reportsLock_);
+        return reported_;
+    }
+
 protected:
     std::string OverLimitAnswer() override { return Busy; }
+    void RefusedOverLimit(const TIdRefusal& refusal) override {
+        std::unique_lock lock(reportsLock_);
+        ++begun_;
+        released_.wait(lock, [this] { return !held_; });
+        reported_.push_back(refusal);
+    }
+
+private:
+    std::mutex reportsLock_;
+    std::condition_variable released_;  // with reportsLock_
+    bool held_ = false;
+    size_t begun_ = 0;
+    std::vector<TIdRefusal> reported_;
 };
 
 class ListenerLimitsTest : public ::testing::Test {
@@ -134,6 +175,48 @@ TEST_F(ListenerLimitsTest, RefusedClientThatStaysIsLetGoAfterTheDrainTime) {
     EXPECT_TRUE(BackToBaseline(OpenFdCount, fds ? std::optional<int32_t>(*fds + 1) : std::nullopt,
                                TIdRefusedConnections::DrainMs + 3000))
         << "fds: " << OpenFdCount().value_or(-1) << ", before the refused client " << fds.value_or(-1);
+}
+
+// The listener only queues a refusal's report: with the report in progress
+// stuck, every further client past the limit is still answered and closed
+// at once, the queue keeps RefusalQueueLimit reports and counts the rest,
+// and the kept ones follow in order once the stuck one ends.
+TEST_F(ListenerLimitsTest, AStuckReportHoldsUpNoRefusalAndTheQueueStaysBounded) {
+    constexpr size_t QueueLimit = 2;
+    constexpr int Refused = 6;
+    server_->SetMaxConnections(1);
+    server_->SetRefusalQueueLimit(QueueLimit);
+    server_->HoldReports();
+    ASSERT_NO_FATAL_FAILURE(Start());
+    TLoopbackClient served(port_);
+    ExpectEcho(served, "one");
+
+    for (int i = 0; i < Refused; ++i) {
+        // Each from an address of its own, so that the reports tell them apart.
+        const std::string from = "127.0.0." + std::to_string(2 + i);
+        vtltest::TLoopbackSocket client;
+        ASSERT_TRUE(client.Connect(port_, false, 0, from)) << from;
+        std::string answer;
+        EXPECT_EQ(client.ReadToEnd(answer, vtltest::After(Ms(3000))), vtltest::TEnd::Closed) << from;
+        EXPECT_EQ(answer, Busy) << from;
+        if (i == 0) {
+            // The first report is taken out of the queue and stuck from here.
+            ASSERT_TRUE(WaitUntil([&] { return server_->ReportsBegun() == 1; }));
+        }
+    }
+    EXPECT_TRUE(WaitUntil([&] { return server_->RefusalsDropped() == Refused - 1 - QueueLimit; }))
+        << "dropped: " << server_->RefusalsDropped();
+    EXPECT_EQ(server_->ReportsBegun(), 1U);
+
+    server_->ReleaseReports();
+    ASSERT_TRUE(WaitUntil([&] { return server_->Reported().size() == 1 + QueueLimit; }));
+    const std::vector<TIdRefusal> reported = server_->Reported();
+    for (size_t i = 0; i < reported.size(); ++i) {
+        EXPECT_EQ(reported[i].peerIP, "127.0.0." + std::to_string(2 + i));
+        EXPECT_EQ(reported[i].answerBytes, static_cast<int32_t>(Busy.size()));
+    }
+    EXPECT_EQ(server_->RefusalsDropped(), static_cast<uint64_t>(Refused - 1 - QueueLimit));
+    ExpectEcho(served, "two");
 }
 
 // ------------------------------------------------------------- no worker
