@@ -63,8 +63,11 @@ void CheckText(std::string_view text) {
     FUZZ_CHECK(gap == std::string::npos || canonical.find("::", gap + 1) == std::string::npos,
                context + " -> " + canonical);
     for (const std::string& group : Groups(canonical)) {
-        FUZZ_CHECK(group.size() <= 4 || group.find('.') != std::string::npos, context + " -> " + canonical);
-        FUZZ_CHECK(group.size() <= 1 || group.front() != '0', context + " -> " + canonical);
+        // A dotted tail ("::ffff:0.2.3.4") is IPv4's own form.
+        if (group.find('.') == std::string::npos) {
+            FUZZ_CHECK(group.size() <= 4, context + " -> " + canonical);
+            FUZZ_CHECK(group.size() <= 1 || group.front() != '0', context + " -> " + canonical);
+        }
     }
     FUZZ_CHECK(ParseIPv6Text(canonical) == address, context + " -> " + canonical);
     FUZZ_CHECK(CanonicalIPv6Text(canonical) == canonical, context + " -> " + canonical);
