@@ -51,10 +51,12 @@ void AppendTime(std::string& line, std::chrono::system_clock::time_point when) {
 
 std::string FormatAccessLogLine(const TIdRequestRecord& record) {
     std::string line;
-    line.reserve(96 + record.target.size());
+    line.reserve(96 + record.user.size() + record.target.size());
     AppendTime(line, record.started);
     line += ' ';
     AppendEscaped(line, record.client);
+    line += ' ';
+    AppendEscaped(line, record.user);
     line += ' ';
     AppendEscaped(line, record.method);
     line += ' ';

@@ -2,11 +2,13 @@
 // reaches the file whole and at once, so the file can be followed (tail -f)
 // and is complete up to the last request even when the process is killed.
 //
-// A line: time client method target status bytes-to-client
+// A line: time client user method target status bytes-to-client
 // bytes-from-client duration-ms, separated by single blanks, e.g.
-//   2026-12-08T10:15:30.123Z 127.0.0.1 GET http://example.com/ 200 1234 0 15
-// The time is when the request began, in UTC with milliseconds; status is
-// "-" when no answer was sent. In client, method and target every blank,
+//   2026-12-08T10:15:30.123Z 127.0.0.1 alice GET http://example.com/ 200 1234 0 15
+// The time is when the request began, in UTC with milliseconds; user is
+// the name of the credentials given ("-" without), so a 407 line with a
+// user is a failed login; status is "-" when no answer was sent. In
+// client, user, method and target every blank,
 // control byte, byte of 127 or above and backslash is written as \xHH; an
 // empty text is "-" and a text that is "-" is \x2D. So fields never run
 // together, a line splits on blanks, and each text can be read back exactly.

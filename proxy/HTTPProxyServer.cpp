@@ -291,10 +291,15 @@ void TIdHTTPProxyServer::Refuse(TIdContext& context, TIdRequestTrace& trace, con
     AnswerAndClose(context.ClientConnection(), answer);
 }
 
-void TIdHTTPProxyServer::CheckAuthorized(TIdContext& context, const TIdHeaderList& headers) {
+void TIdHTTPProxyServer::CheckAuthorized(TIdContext& context, const TIdHeaderList& headers,
+                                         TIdRequestTrace& trace) {
     if (user_.empty()) {
         return;
     }
+    // Logged whether the check passes or fails, so that failed logins can
+    // be told from requests that brought no credentials.
+    const std::string credentials = headers.ValueOf("Proxy-Authorization");
+    trace.SetUser(ProxyUserName(credentials));
     // An address that keeps failing waits for its turn; one whose turn is
     // further away than a turn's length (or than its request may last) is
     // refused unchecked, so that parallel guesses gain nothing.
@@ -311,7 +316,7 @@ void TIdHTTPProxyServer::CheckAuthorized(TIdContext& context, const TIdHeaderLis
     while (TickDiff(start, TickCountMs()) < static_cast<uint32_t>(wait) && Active()) {
         SleepMs(20);
     }
-    if (IsProxyAuthorized(headers.ValueOf("Proxy-Authorization"), user_, password_)) {
+    if (IsProxyAuthorized(credentials, user_, password_)) {
         return;
     }
     loginThrottle_.Failed(context.PeerIP(), TickCountMs());
@@ -343,7 +348,7 @@ void TIdHTTPProxyServer::Serve(TIdContext& context, const std::string& line) {
                                               std::to_string(context.ClientConnection().IOHandler()->MaxLineLength()) +
                                               " bytes");
         }
-        CheckAuthorized(context, headers);
+        CheckAuthorized(context, headers, trace);
         const TRequestFraming framing = FrameRequest(headers);
         if (framing.refusal) {
             throw EIdHTTPProxyAnswer(framing.refusal.status, framing.refusal.reason);

@@ -128,8 +128,9 @@ private:
     bool ReadRequestHeaders(TIdContext& context, TIdHeaderList& headers);
     // Raises the 407 refusal when authentication is on and the headers
     // carry no valid credentials; an address that keeps failing waits for
-    // its turn first, or is refused unchecked (TIdLoginThrottle).
-    void CheckAuthorized(TIdContext& context, const TIdHeaderList& headers);
+    // its turn first, or is refused unchecked (TIdLoginThrottle). The
+    // credentials' user name goes into the trace either way.
+    void CheckAuthorized(TIdContext& context, const TIdHeaderList& headers, TIdRequestTrace& trace);
     // Sends one of the proxy's own answers and closes (AnswerAndClose).
     void Refuse(TIdContext& context, TIdRequestTrace& trace, const std::string& answer);
     int32_t RequestRemainingMs(const TIdContext& context) const;

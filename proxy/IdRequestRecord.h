@@ -14,6 +14,10 @@ struct TRequestLine;
 struct TIdRequestRecord {
     std::chrono::system_clock::time_point started;  // when the connection's request began
     std::string client;                              // client address text
+    // With authentication on: the user name of accepted credentials, or of
+    // credentials that failed (status 407); "" when none was given. Never
+    // the password.
+    std::string user;
     std::string method;                              // the request line's method, "" when it was none
     std::string target;                              // host:port for CONNECT, the request URI otherwise
     int status = -1;                                 // status code sent to the client; -1 when none was sent
@@ -39,6 +43,7 @@ public:
     TIdRequestTrace& operator=(const TIdRequestTrace&) = delete;
 
     void SetStatus(int status) { record_.status = status; }
+    void SetUser(const std::string& user) { record_.user = user; }
     // Whether an answer (other than an interim one) has begun.
     bool Answered() const { return record_.status >= 0; }
 

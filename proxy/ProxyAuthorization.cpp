@@ -62,6 +62,15 @@ std::string DecodeBase64Text(std::string_view text) {
     return out;
 }
 
+std::string ProxyUserName(std::string_view value) {
+    std::string rest = TrimText(value);
+    if (UpperCaseAscii(TrimText(CutField(rest, " "))) != "BASIC") {
+        return {};
+    }
+    std::string decoded = DecodeBase64Text(rest);
+    return CutField(decoded, ":");
+}
+
 bool IsProxyAuthorized(std::string_view value, const std::string& user, const std::string& password) {
     std::string rest = TrimText(value);
     const std::string scheme = UpperCaseAscii(TrimText(CutField(rest, " ")));

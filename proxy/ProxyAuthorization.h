@@ -17,6 +17,10 @@ std::string DecodeBase64Text(std::string_view text);
 // user and password.
 bool IsProxyAuthorized(std::string_view value, const std::string& user, const std::string& password);
 
+// The user name of a Basic credential (scheme in any case): what its
+// decoded text holds before the first colon; "" for any other scheme.
+std::string ProxyUserName(std::string_view value);
+
 // Whether what a client supplied equals the secret, in a time that depends
 // only on the length of what was supplied.
 bool EqualInConstantTime(std::string_view supplied, std::string_view secret);

@@ -61,6 +61,12 @@ TLineCase WithClient(const char* name, std::string client, std::string method, s
     return {name, record, std::move(line)};
 }
 
+TLineCase WithUser(const char* name, std::string user, int status, std::string line) {
+    TIdRequestRecord record = Record("GET", "/", status);
+    record.user = std::move(user);
+    return {name, record, std::move(line)};
+}
+
 TLineCase AtTime(const char* name, system_clock::time_point started, int64_t durationMs, std::string line) {
     TIdRequestRecord record = Record("GET", "/", 200);
     record.started = started;
@@ -73,24 +79,29 @@ INSTANTIATE_TEST_SUITE_P(
     Table, AccessLogLineTest,
     ::testing::Values(
         TLineCase{"Forwarded", Record("GET", "http://example.com/", 200),
-                  "2026-12-08T10:15:30.123Z 127.0.0.1 GET http://example.com/ 200 1234 56 15"},
+                  "2026-12-08T10:15:30.123Z 127.0.0.1 - GET http://example.com/ 200 1234 56 15"},
         TLineCase{"TunnelWithoutAnswer", Record("CONNECT", "example.com:443", -1),
-                  "2026-12-08T10:15:30.123Z 127.0.0.1 CONNECT example.com:443 - 1234 56 15"},
+                  "2026-12-08T10:15:30.123Z 127.0.0.1 - CONNECT example.com:443 - 1234 56 15"},
         TLineCase{"BlanksControlsHighBytesBackslash",
                   Record("G T", "/a b\t\r\n\x1b\xc3\xa9\\\x7f%20", 400),
-                  "2026-12-08T10:15:30.123Z 127.0.0.1 G\\x20T /a\\x20b\\x09\\x0D\\x0A\\x1B\\xC3\\xA9\\x5C\\x7F%20 400 "
+                  "2026-12-08T10:15:30.123Z 127.0.0.1 - G\\x20T /a\\x20b\\x09\\x0D\\x0A\\x1B\\xC3\\xA9\\x5C\\x7F%20 400 "
                   "1234 56 15"},
         TLineCase{"NulInsideTarget", Record("GET", std::string("/a\0b", 4), 400),
-                  "2026-12-08T10:15:30.123Z 127.0.0.1 GET /a\\x00b 400 1234 56 15"},
-        WithClient("EmptyTexts", "", "", "", "2026-12-08T10:15:30.123Z - - - 400 1234 56 15"),
-        WithClient("DashTexts", "-", "-", "-", "2026-12-08T10:15:30.123Z \\x2D \\x2D \\x2D 400 1234 56 15"),
-        WithClient("IPv6Client", "::1", "GET", "/", "2026-12-08T10:15:30.123Z ::1 GET / 400 1234 56 15"),
+                  "2026-12-08T10:15:30.123Z 127.0.0.1 - GET /a\\x00b 400 1234 56 15"},
+        WithClient("EmptyTexts", "", "", "", "2026-12-08T10:15:30.123Z - - - - 400 1234 56 15"),
+        WithClient("DashTexts", "-", "-", "-", "2026-12-08T10:15:30.123Z \\x2D - \\x2D \\x2D 400 1234 56 15"),
+        // A failed login: 407 with the user name tried, escaped like the rest.
+        WithUser("FailedLogin", "al ice\x1b\\", 407,
+                 "2026-12-08T10:15:30.123Z 127.0.0.1 al\\x20ice\\x1B\\x5C GET / 407 1234 56 15"),
+        WithUser("AcceptedUser", "alice", 200, "2026-12-08T10:15:30.123Z 127.0.0.1 alice GET / 200 1234 56 15"),
+        WithUser("DashUser", "-", 407, "2026-12-08T10:15:30.123Z 127.0.0.1 \\x2D GET / 407 1234 56 15"),
+        WithClient("IPv6Client", "::1", "GET", "/", "2026-12-08T10:15:30.123Z ::1 - GET / 400 1234 56 15"),
         AtTime("Epoch", system_clock::time_point{}, 0,
-               "1970-01-01T00:00:00.000Z 127.0.0.1 GET / 200 18446744073709551615 56 0"),
+               "1970-01-01T00:00:00.000Z 127.0.0.1 - GET / 200 18446744073709551615 56 0"),
         AtTime("LeapDayLastMillisecond", sys_days{year{2024} / 2 / 29} + 23h + 59min + 59s + 999ms, 7,
-               "2024-02-29T23:59:59.999Z 127.0.0.1 GET / 200 18446744073709551615 56 7"),
+               "2024-02-29T23:59:59.999Z 127.0.0.1 - GET / 200 18446744073709551615 56 7"),
         AtTime("ClockStepBackGivesZeroDuration", SampleTime + 1500us, -3,
-               "2026-12-08T10:15:30.124Z 127.0.0.1 GET / 200 18446744073709551615 56 0")),
+               "2026-12-08T10:15:30.124Z 127.0.0.1 - GET / 200 18446744073709551615 56 0")),
     [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 class AccessLogFileTest : public ::testing::Test {

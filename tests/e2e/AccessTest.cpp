@@ -157,7 +157,7 @@ INSTANTIATE_TEST_SUITE_P(
 // ------------------------------------------------------------ access log
 
 struct TLogLine {
-    std::string time, client, method, target, status, toClient, fromClient, duration;
+    std::string time, client, user, method, target, status, toClient, fromClient, duration;
 };
 
 std::vector<TLogLine> ReadLog(const std::string& path) {
@@ -167,21 +167,12 @@ std::vector<TLogLine> ReadLog(const std::string& path) {
         std::istringstream fields(line);
         TLogLine parsed;
         std::string extra;
-        fields >> parsed.time >> parsed.client >> parsed.method >> parsed.target >> parsed.status >>
+        fields >> parsed.time >> parsed.client >> parsed.user >> parsed.method >> parsed.target >> parsed.status >>
             parsed.toClient >> parsed.fromClient >> parsed.duration;
-        EXPECT_FALSE(fields >> extra) << "more than eight fields: " << line;
+        EXPECT_FALSE(fields >> extra) << "more than nine fields: " << line;
         lines.push_back(parsed);
     }
     return lines;
-}
-
-const TLogLine* Find(const std::vector<TLogLine>& lines, const std::string& method, const std::string& status) {
-    for (const TLogLine& line : lines) {
-        if (line.method == method && line.status == status) {
-            return &line;
-        }
-    }
-    return nullptr;
 }
 
 TEST_F(AccessProgram, LogHoldsOneLinePerRequestFieldByField) {
@@ -194,6 +185,9 @@ TEST_F(AccessProgram, LogHoldsOneLinePerRequestFieldByField) {
     const std::string tunnel = "CONNECT " + origin + " HTTP/1.1\r\n" + credentials + "\r\n";
     const std::string bad = "GET http://" + origin + "/bad HTTP/1.0\r\n" + credentials + "X-A : b\r\n\r\n";
     const std::string anonymous = "GET http://" + origin + "/anon HTTP/1.0\r\n\r\n";
+    // "mallory\x1b[2J:guess": a user name that would clear a terminal.
+    const std::string failed = "GET http://" + origin + "/guess HTTP/1.0\r\nProxy-Authorization: Basic " +
+                               "bWFsbG9yeRtbMko6Z3Vlc3M=\r\n\r\n";
     EXPECT_EQ(Ask(get), OkRelayed);
     EXPECT_EQ(Ask(post), OkRelayed);
     EXPECT_EQ(Ask(tunnel), Established + Ping);
@@ -201,11 +195,13 @@ TEST_F(AccessProgram, LogHoldsOneLinePerRequestFieldByField) {
     EXPECT_TRUE(IsProxyAnswer(badAnswer, 400));
     const std::string refusal = Ask(anonymous);
     EXPECT_EQ(refusal.rfind("HTTP/1.0 407 ", 0), 0u) << refusal;
+    const std::string failedAnswer = Ask(failed);
+    EXPECT_EQ(failedAnswer.rfind("HTTP/1.0 407 ", 0), 0u) << failedAnswer;
 
     const std::string path = proxy_.Directory() + "/access.log";
     std::vector<TLogLine> lines;
-    WaitUntil([&] { return (lines = ReadLog(path)).size() >= 5; }, Ms(5000));
-    ASSERT_EQ(lines.size(), 5u) << ReadWholeFile(path);
+    WaitUntil([&] { return (lines = ReadLog(path)).size() >= 6; }, Ms(5000));
+    ASSERT_EQ(lines.size(), 6u) << ReadWholeFile(path);
     const std::regex time(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
     for (const TLogLine& line : lines) {
         EXPECT_TRUE(std::regex_match(line.time, time)) << line.time;
@@ -218,22 +214,33 @@ TEST_F(AccessProgram, LogHoldsOneLinePerRequestFieldByField) {
         std::string target;
         size_t toClient;
         size_t fromClient;
+        const char* user;
     };
     const TExpected expected[] = {
-        {"GET", "200", "http://" + origin + "/get?q=a%20b", OkRelayed.size(), get.size()},
-        {"POST", "200", "http://" + origin + "/post", OkRelayed.size(), post.size()},
-        {"CONNECT", "200", origin, Established.size() + Ping.size(), tunnel.size() + Ping.size()},
-        {"GET", "400", "http://" + origin + "/bad", badAnswer.size(), bad.size()},
-        {"GET", "407", "http://" + origin + "/anon", refusal.size(), anonymous.size()},
+        {"GET", "200", "http://" + origin + "/get?q=a%20b", OkRelayed.size(), get.size(), "alice"},
+        {"POST", "200", "http://" + origin + "/post", OkRelayed.size(), post.size(), "alice"},
+        {"CONNECT", "200", origin, Established.size() + Ping.size(), tunnel.size() + Ping.size(), "alice"},
+        {"GET", "400", "http://" + origin + "/bad", badAnswer.size(), bad.size(), "alice"},
+        {"GET", "407", "http://" + origin + "/anon", refusal.size(), anonymous.size(), "-"},
+        {"GET", "407", "http://" + origin + "/guess", failedAnswer.size(), failed.size(), "mallory\\x1B[2J"},
     };
     for (const TExpected& want : expected) {
-        const TLogLine* line = Find(lines, want.method, want.status);
-        ASSERT_NE(line, nullptr) << want.method << " " << want.status << "\n" << ReadWholeFile(path);
-        EXPECT_EQ(line->target, want.target);
+        const TLogLine* line = nullptr;
+        for (const TLogLine& candidate : lines) {
+            if (candidate.target == want.target) {
+                line = &candidate;
+            }
+        }
+        ASSERT_NE(line, nullptr) << want.target << "\n" << ReadWholeFile(path);
+        EXPECT_EQ(line->method, want.method);
+        EXPECT_EQ(line->status, want.status);
+        EXPECT_EQ(line->user, want.user);
         EXPECT_EQ(line->toClient, std::to_string(want.toClient)) << want.method << " " << want.status;
         EXPECT_EQ(line->fromClient, std::to_string(want.fromClient)) << want.method << " " << want.status;
     }
     EXPECT_EQ(ReadWholeFile(path).find("YWxpY2U6czNjcmV0"), std::string::npos) << "credentials in the log";
+    const std::string log = ReadWholeFile(path);
+    EXPECT_EQ(log.find("guess"), log.rfind("guess")) << "the tried password in the log:\n" << log;
 }
 
 // User information is never logged, however the target punctuates it or

@@ -248,7 +248,7 @@ TEST_F(ConnectionLimitsTest, PastMaxConnectionsClientsAreAnsweredWhileTheLogStal
     int count = 0;
     while (std::getline(refusals, line)) {
         ++count;
-        EXPECT_NE(line.find(" 127.0.0.1 - - 503 "), std::string::npos) << line;
+        EXPECT_NE(line.find(" 127.0.0.1 - - - 503 "), std::string::npos) << line;
     }
     EXPECT_EQ(count, Refused);
 
