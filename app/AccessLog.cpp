@@ -1,13 +1,12 @@
 // AccessLog: the line format and the appending writer. Lines are formatted
-// outside the lock; the file is unbuffered, so a line leaves in one write
-// call under the lock, and lines of concurrent requests never interleave
-// (not even with another process appending to the same file).
+// outside the lock; a line leaves in one write call under the lock, so
+// lines of concurrent requests never interleave (not even with another
+// process appending to the same file), and a rotation falls between lines.
 #include "app/AccessLog.h"
 
-#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <string_view>
-#include <system_error>
 
 namespace {
 
@@ -76,21 +75,35 @@ std::string FormatAccessLogLine(const TIdRequestRecord& record) {
 void TAccessLog::Open(const std::string& path) {
     std::scoped_lock guard(lock_);
     file_.reset();
-    // Binary: the line end is "\n" on every platform, as tools that follow
-    // logs expect.
-    std::FILE* file = std::fopen(path.c_str(), "ab");
-    if (file == nullptr) {
-        const int error = errno;
-        throw EAccessLogError("Cannot open the access log \"" + path +
-                              "\": " + std::generic_category().message(error));
+    std::string error;
+    file_ = OpenLogFile(path, error);
+    if (file_ == nullptr) {
+        throw EAccessLogError("Cannot open the access log \"" + path + "\": " + error);
     }
-    std::setvbuf(file, nullptr, _IONBF, 0);
-    file_.reset(file);
+    path_ = path;
+    nextCheck_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(CheckIntervalMs);
 }
 
 bool TAccessLog::IsOpen() {
     std::scoped_lock guard(lock_);
     return file_ != nullptr;
+}
+
+void TAccessLog::Reopen() {
+    std::scoped_lock guard(lock_);
+    ReopenLocked();
+}
+
+void TAccessLog::ReopenLocked() {
+    if (file_ == nullptr) {
+        return;
+    }
+    std::string error;
+    // A path that cannot be opened now (its directory gone, say) leaves
+    // the lines going where they went: kept somewhere beats lost.
+    if (std::unique_ptr<TLogFile> fresh = OpenLogFile(path_, error)) {
+        file_ = std::move(fresh);
+    }
 }
 
 void TAccessLog::Write(const TIdRequestRecord& record) {
@@ -99,9 +112,13 @@ void TAccessLog::Write(const TIdRequestRecord& record) {
     if (file_ == nullptr) {
         return;
     }
-    if (std::fwrite(line.data(), 1, line.size(), file_.get()) != line.size()) {
-        // The stream remembers the error; forget it so that the next line
-        // is tried afresh once there is room again.
-        std::clearerr(file_.get());
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= nextCheck_) {
+        nextCheck_ = now + std::chrono::milliseconds(CheckIntervalMs);
+        if (!file_->IsNamedBy(path_)) {
+            ReopenLocked();
+        }
     }
+    // A line the system refuses is dropped; the next one is tried afresh.
+    (void)file_->Append(line);
 }

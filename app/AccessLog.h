@@ -1,6 +1,8 @@
 // AccessLog: the access log file, one line per finished request. Each line
 // reaches the file whole and at once, so the file can be followed (tail -f)
 // and is complete up to the last request even when the process is killed.
+// A log renamed or removed while open (logrotate) is followed by a new
+// file under its path, without a line lost or split.
 //
 // A line: time client user method target status bytes-to-client
 // bytes-from-client duration-ms, separated by single blanks, e.g.
@@ -14,11 +16,12 @@
 // together, a line splits on blanks, and each text can be read back exactly.
 #pragma once
 
-#include <cstdio>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "app/Platform.h"
 #include "base/IdException.h"
 #include "proxy/IdRequestRecord.h"
 
@@ -41,14 +44,20 @@ public:
     // Appends the record's line and hands it to the system; safe from any
     // number of threads at once. Without an open file it does nothing, and
     // a line the system refuses (a full disk) is dropped: the log must not
-    // end the requests it records.
+    // end the requests it records. At most once every CheckIntervalMs it
+    // first looks whether the path still names the open file, and opens
+    // the path afresh when it does not (the log was rotated away).
     void Write(const TIdRequestRecord& record);
+    // Opens the path afresh, keeping the open file when that fails.
+    void Reopen();
+
+    static constexpr int32_t CheckIntervalMs = 1000;
 
 private:
-    struct TFileCloser {
-        void operator()(std::FILE* file) const { std::fclose(file); }
-    };
+    void ReopenLocked();
 
     std::mutex lock_;
-    std::unique_ptr<std::FILE, TFileCloser> file_;  // guarded by lock_
+    std::string path_;                              // guarded by lock_
+    std::unique_ptr<TLogFile> file_;                // guarded by lock_
+    std::chrono::steady_clock::time_point nextCheck_;  // guarded by lock_
 };

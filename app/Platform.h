@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 // The directory holding the running executable, without a trailing
 // separator; "." when the platform will not tell.
@@ -49,3 +50,21 @@ public:
 // Delivers a stop request to this process the way the platform does
 // (SIGTERM on POSIX, a Ctrl+C event to the console handler on Windows).
 void RaiseStopSignal();
+
+// The access log's file, open for appending in a way that lets it be
+// renamed or removed while open (logrotate; on Windows by its share
+// modes), every append one write call of the system, so that lines of
+// concurrent writers and processes never mix.
+class TLogFile {
+public:
+    virtual ~TLogFile() = default;
+    // False when the system did not take all of bytes (a full disk).
+    virtual bool Append(std::string_view bytes) = 0;
+    // Whether path still names this open file: false once it was renamed
+    // or removed, or another file took its name.
+    virtual bool IsNamedBy(const std::string& path) = 0;
+};
+
+// Opens path for appending, creating it when missing; nullptr with the
+// system's reason in error when that fails.
+std::unique_ptr<TLogFile> OpenLogFile(const std::string& path, std::string& error);

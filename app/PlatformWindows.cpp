@@ -10,6 +10,7 @@
 
 #include <condition_variable>
 #include <cstdlib>
+#include <system_error>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -143,3 +144,59 @@ void RaiseStopSignal() {
 }
 
 #endif  // _WIN32
+
+namespace {
+
+// The volume and file index of an open file: what tells two names of
+// one file apart from two files.
+bool FileIdentity(HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
+    return GetFileInformationByHandle(file, &info) != 0;
+}
+
+class TWindowsLogFile : public TLogFile {
+public:
+    explicit TWindowsLogFile(HANDLE file) : file_(file) {}
+    ~TWindowsLogFile() override { CloseHandle(file_); }
+    TWindowsLogFile(const TWindowsLogFile&) = delete;
+    TWindowsLogFile& operator=(const TWindowsLogFile&) = delete;
+
+    bool Append(std::string_view bytes) override {
+        DWORD written = 0;
+        return WriteFile(file_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != 0 &&
+               written == bytes.size();
+    }
+
+    bool IsNamedBy(const std::string& path) override {
+        // Opened without asking for any access, so that no other opener of
+        // the file is disturbed.
+        const HANDLE named = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (named == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        BY_HANDLE_FILE_INFORMATION a{};
+        BY_HANDLE_FILE_INFORMATION b{};
+        const bool same = FileIdentity(named, a) && FileIdentity(file_, b) &&
+                          a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+                          a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+        CloseHandle(named);
+        return same;
+    }
+
+private:
+    HANDLE file_;
+};
+
+}  // namespace
+
+std::unique_ptr<TLogFile> OpenLogFile(const std::string& path, std::string& error) {
+    // Append access alone: every write lands at the end. Sharing delete
+    // lets the file be renamed or removed while it is open.
+    const HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = std::system_category().message(static_cast<int>(GetLastError()));
+        return nullptr;
+    }
+    return std::make_unique<TWindowsLogFile>(file);
+}

@@ -2,7 +2,7 @@
 # Builds the release packages from one source tree:
 #   dist/vantrel-<version>-windows-x86_64.zip  (vantrel.exe, vtl.ini, README.md)
 #   dist/vantrel-<version>-linux-x86_64.tar.gz (vantrel, vtl.ini, README.md,
-#                                               vantrel.service)
+#                                               vantrel.service, logrotate)
 # The version is the project version of CMakeLists.txt, which is also the
 # one the banner shows.
 set -euo pipefail
@@ -67,6 +67,7 @@ sample "$lin/vtl.ini"
 sed -i 's/\r$//' "$lin/vtl.ini"
 cp README.md "$lin/"
 cp tools/vantrel.service "$lin/"
+cp tools/logrotate "$lin/"
 tar -C "$stage" -czf "$out/$(basename "$lin").tar.gz" "$(basename "$lin")"
 
 ls -l "$out"

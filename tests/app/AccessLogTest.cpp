@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -120,8 +121,9 @@ protected:
         fs::remove_all(directory_, ignored);
     }
 
-    std::vector<std::string> Lines() const {
-        std::ifstream file(path_, std::ios::binary);
+    std::vector<std::string> Lines() const { return LinesOf(path_); }
+    static std::vector<std::string> LinesOf(const std::string& path) {
+        std::ifstream file(path, std::ios::binary);
         std::vector<std::string> lines;
         for (std::string line; std::getline(file, line);) {
             lines.push_back(line);
@@ -167,6 +169,54 @@ TEST_F(AccessLogFileTest, ConcurrentWritersAppendWholeLines) {
     std::sort(lines.begin(), lines.end());
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(lines, expected);
+}
+
+// logrotate renames the log (or removes it) while 20 writers go on: every
+// line is whole and in exactly one file, and the lines after the check go
+// to a new file under the old name.
+TEST_F(AccessLogFileTest, FollowsItsPathWhenTheFileIsRotatedAway) {
+    TAccessLog log;
+    log.Open(path_);
+    constexpr int Writers = 20;
+    std::atomic<int> written{0};
+    std::atomic<bool> rotated{false};
+    std::atomic<int> afterCheck{0};
+    const auto checked = steady_clock::now() + 3 * milliseconds(TAccessLog::CheckIntervalMs);
+    std::vector<std::thread> writers;
+    for (int w = 0; w < Writers; ++w) {
+        writers.emplace_back([&, w] {
+            for (int i = 0; afterCheck < 200; ++i) {
+                log.Write(Record("GET", "/" + std::to_string(w) + "/" + std::to_string(i) + std::string(300, 'x'), 200));
+                ++written;
+                if (rotated && steady_clock::now() > checked) {
+                    ++afterCheck;
+                }
+                std::this_thread::sleep_for(1ms);
+            }
+        });
+    }
+    while (written < 200) {
+        std::this_thread::sleep_for(1ms);
+    }
+    fs::rename(path_, path_ + ".1");
+    rotated = true;
+    for (std::thread& writer : writers) {
+        writer.join();
+    }
+    const std::vector<std::string> before = LinesOf(path_ + ".1");
+    const std::vector<std::string> after = Lines();
+    EXPECT_FALSE(before.empty());
+    EXPECT_GE(after.size(), 200U) << "nothing went to the new file";
+    std::vector<std::string> all = before;
+    all.insert(all.end(), after.begin(), after.end());
+    EXPECT_EQ(all.size(), static_cast<size_t>(written.load())) << "lines lost or doubled";
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end()) << "a line in both files";
+    const std::string ending = std::string(300, 'x') + " 200 1234 56 15";
+    for (const std::string& line : all) {
+        ASSERT_TRUE(line.rfind("2026-12-08T10:15:30.123Z 127.0.0.1 - GET /", 0) == 0 && line.ends_with(ending))
+            << "a torn line: " << line;
+    }
 }
 
 TEST_F(AccessLogFileTest, FileThatCannotBeOpenedIsNamedWithTheReason) {
