@@ -118,7 +118,9 @@ TIdStackSocketHandle TIdConnectRace::Run(const std::function<bool()>& cancelled,
             TIdStack::ThrowSocketError(lastError_ != 0 ? lastError_ : IdErr::HostNotFound);
         }
         auto wait = std::chrono::milliseconds(CancelCheckMs);
-        if (next < addresses_.size()) {
+        // With every slot taken, the next address waits for a free one, not
+        // for its time.
+        if (next < addresses_.size() && pending_.size() < MaxPending) {
             wait = std::min(wait, std::chrono::duration_cast<std::chrono::milliseconds>(nextAttempt - now));
         }
         if (timeoutMs_ > 0) {
