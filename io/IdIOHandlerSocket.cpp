@@ -23,13 +23,17 @@ TIdIOHandlerSocket::~TIdIOHandlerSocket() {
     }
 }
 
-void TIdIOHandlerSocket::OpenChannel() {
+void TIdIOHandlerSocket::OpenFreshBinding() {
     TIdIOHandler::OpenChannel();
     if (binding_) {
         binding_->ResetHandle(true);
     } else {
         binding_ = std::make_unique<TIdSocketHandle>();
     }
+}
+
+void TIdIOHandlerSocket::OpenChannel() {
+    OpenFreshBinding();
     binding_->SetClientPortMin(boundPortMin_);
     binding_->SetClientPortMax(boundPortMax_);
     if (!Host().empty() && Port() > 0) {
@@ -38,12 +42,7 @@ void TIdIOHandlerSocket::OpenChannel() {
 }
 
 void TIdIOHandlerSocket::OpenOnSocket(TIdStackSocketHandle socket) {
-    TIdIOHandler::OpenChannel();
-    if (binding_) {
-        binding_->ResetHandle(true);
-    } else {
-        binding_ = std::make_unique<TIdSocketHandle>();
-    }
+    OpenFreshBinding();
     binding_->AssignSocket(socket);
     binding_->RefreshLocal();
     binding_->RefreshPeer();

@@ -52,6 +52,8 @@ public:
 
 protected:
     void ApplyNagle();
+    // Opens the buffered channel with a binding that holds no socket yet.
+    void OpenFreshBinding();
 
     std::unique_ptr<TIdSocketHandle> binding_;
 

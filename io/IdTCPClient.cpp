@@ -134,6 +134,13 @@ void TIdTCPClientCustom::SetIPVersion(TIdIPVersion value) {
     }
 }
 
+void TIdTCPClientCustom::EnsureIOHandler() {
+    if (IOHandler() == nullptr) {
+        AdoptIOHandler(MakeImplicitIOHandler());
+        IOHandler()->OnStatus = OnStatus;
+    }
+}
+
 void TIdTCPClientCustom::Connect() {
     if (IsConnected()) {
         throw EIdAlreadyConnected("Already connected.");
@@ -144,10 +151,7 @@ void TIdTCPClientCustom::Connect() {
     if (port_ == 0) {
         throw EIdPortRequired();
     }
-    if (IOHandler() == nullptr) {
-        AdoptIOHandler(MakeImplicitIOHandler());
-        IOHandler()->OnStatus = OnStatus;
-    }
+    EnsureIOHandler();
     TIdIOHandler* handler = IOHandler();
     try {
         if (!destination_.empty()) {
@@ -181,10 +185,7 @@ void TIdTCPClientCustom::ConnectOnSocket(TIdStackSocketHandle socket) {
         throw EIdAlreadyConnected("Already connected.");
     }
     try {
-        if (IOHandler() == nullptr) {
-            AdoptIOHandler(MakeImplicitIOHandler());
-            IOHandler()->OnStatus = OnStatus;
-        }
+        EnsureIOHandler();
     } catch (...) {
         TIdStack::Instance().CloseAtOnce(socket);
         throw;

@@ -53,6 +53,8 @@ protected:
     virtual void DoOnConnected();
 
 private:
+    // The implicit handler when the client has none.
+    void EnsureIOHandler();
     void CopySocketSettings(TIdIOHandlerSocket& handler) const;
     // Port, host, timeouts and, for a socket handler, the bind settings.
     void CopySettingsTo(TIdIOHandler& handler) const;

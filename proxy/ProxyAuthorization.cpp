@@ -62,23 +62,34 @@ std::string DecodeBase64Text(std::string_view text) {
     return out;
 }
 
-std::string ProxyUserName(std::string_view value) {
+namespace {
+
+// The user name and password of a Basic credential (scheme in any case);
+// false for any other scheme.
+bool DecodeBasic(std::string_view value, std::string& user, std::string& password) {
     std::string rest = TrimText(value);
     if (UpperCaseAscii(TrimText(CutField(rest, " "))) != "BASIC") {
-        return {};
+        return false;
     }
-    std::string decoded = DecodeBase64Text(rest);
-    return CutField(decoded, ":");
+    password = DecodeBase64Text(rest);
+    user = CutField(password, ":");
+    return true;
+}
+
+}  // namespace
+
+std::string ProxyUserName(std::string_view value) {
+    std::string user;
+    std::string password;
+    return DecodeBasic(value, user, password) ? user : std::string();
 }
 
 bool IsProxyAuthorized(std::string_view value, const std::string& user, const std::string& password) {
-    std::string rest = TrimText(value);
-    const std::string scheme = UpperCaseAscii(TrimText(CutField(rest, " ")));
-    if (scheme != "BASIC") {
+    std::string userName;
+    std::string decoded;
+    if (!DecodeBasic(value, userName, decoded)) {
         return false;
     }
-    std::string decoded = DecodeBase64Text(rest);
-    const std::string userName = CutField(decoded, ":");
     // Both parts are always compared, each in a time that tells nothing of
     // where it differs or how long the secret is.
     const bool userMatches = EqualInConstantTime(userName, user);
