@@ -73,15 +73,44 @@ std::string FormatAccessLogLine(const TIdRequestRecord& record) {
 }
 
 void TAccessLog::Open(const std::string& path) {
-    std::scoped_lock guard(lock_);
-    file_.reset();
+    // The new file first: a path that cannot be opened leaves the log as
+    // it was, so a reload that names a bad path loses no line.
     std::string error;
-    file_ = OpenLogFile(path, error);
-    if (file_ == nullptr) {
+    std::unique_ptr<TLogFile> fresh = OpenLogFile(path, error);
+    if (fresh == nullptr) {
         throw EAccessLogError("Cannot open the access log \"" + path + "\": " + error);
     }
+    std::scoped_lock guard(lock_);
+    file_ = std::move(fresh);
     path_ = path;
     nextCheck_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(CheckIntervalMs);
+}
+
+void TAccessLog::Close() {
+    std::scoped_lock guard(lock_);
+    file_.reset();
+    path_.clear();
+}
+
+std::string TAccessLog::Path() {
+    std::scoped_lock guard(lock_);
+    return path_;
+}
+
+void TAccessLog::WriteNote(std::string_view text, std::chrono::system_clock::time_point when) {
+    std::string line = "# ";
+    AppendTime(line, when);
+    line += ' ';
+    // A note is one line whatever its text holds.
+    for (const char c : text) {
+        const auto code = static_cast<unsigned char>(c);
+        line += code < 0x20 || code == 0x7F ? '?' : c;
+    }
+    line += '\n';
+    std::scoped_lock guard(lock_);
+    if (file_ != nullptr) {
+        (void)file_->Append(line);
+    }
 }
 
 bool TAccessLog::IsOpen() {

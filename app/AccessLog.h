@@ -14,12 +14,15 @@
 // control byte, byte of 127 or above and backslash is written as \xHH; an
 // empty text is "-" and a text that is "-" is \x2D. So fields never run
 // together, a line splits on blanks, and each text can be read back exactly.
+// Lines that begin with "#" are the proxy's own notes (settings applied or
+// refused on a reload), not requests: "# <time> <text>".
 #pragma once
 
 #include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "app/Platform.h"
 #include "base/IdException.h"
@@ -36,11 +39,14 @@ public:
     TAccessLog(const TAccessLog&) = delete;
     TAccessLog& operator=(const TAccessLog&) = delete;
 
-    // Opens the file for appending, creating it when missing (a log already
-    // open is closed first). EAccessLogError naming the path and the
-    // system's reason when that fails.
+    // Opens the file for appending, creating it when missing, in place of
+    // the log already open. EAccessLogError naming the path and the
+    // system's reason when that fails; the open log then stays.
     void Open(const std::string& path);
+    void Close();
     bool IsOpen();
+    // The path of the open log; "" when none is open.
+    std::string Path();
     // Appends the record's line and hands it to the system; safe from any
     // number of threads at once. Without an open file it does nothing, and
     // a line the system refuses (a full disk) is dropped: the log must not
@@ -50,6 +56,9 @@ public:
     void Write(const TIdRequestRecord& record);
     // Opens the path afresh, keeping the open file when that fails.
     void Reopen();
+    // Appends a note line (see above); nothing without an open file.
+    void WriteNote(std::string_view text,
+                   std::chrono::system_clock::time_point when = std::chrono::system_clock::now());
 
     static constexpr int32_t CheckIntervalMs = 1000;
 

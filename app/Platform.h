@@ -45,7 +45,11 @@ public:
     virtual ~TStopHandler() = default;
 };
 
-[[nodiscard]] std::unique_ptr<TStopHandler> InstallStopHandler(std::function<void()> onStop);
+// onReload, when given, is called on that thread for SIGHUP (POSIX only)
+// instead of onStop, unless the SIGHUP comes from the closing of the
+// terminal the program runs in.
+[[nodiscard]] std::unique_ptr<TStopHandler> InstallStopHandler(std::function<void()> onStop,
+                                                              std::function<void()> onReload = {});
 
 // Delivers a stop request to this process the way the platform does
 // (SIGTERM on POSIX, a Ctrl+C event to the console handler on Windows).

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <termios.h>
 #include <unistd.h>
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -60,7 +61,8 @@ void SetCloseOnExec(int fd) {
 
 class TPosixStopHandler final : public TStopHandler {
 public:
-    explicit TPosixStopHandler(std::function<void()> onStop) : onStop_(std::move(onStop)) {
+    TPosixStopHandler(std::function<void()> onStop, std::function<void()> onReload)
+        : onStop_(std::move(onStop)), onReload_(std::move(onReload)) {
         int fds[2];
         if (pipe(fds) != 0) {
             // Without the pipe the signals keep their default action.
@@ -121,6 +123,10 @@ private:
             if (got <= 0 || byte == WakeToQuit) {
                 return;
             }
+            if (byte == SIGHUP && onReload_ && !stopping && !TerminalHungUp()) {
+                onReload_();
+                continue;
+            }
             if (!stopping) {
                 stopping = true;
                 if (onStop_) {
@@ -133,7 +139,21 @@ private:
         }
     }
 
+    // A terminal that was closed has its descriptors hung up before the
+    // kernel sends SIGHUP: their terminal calls then fail with EIO. That
+    // SIGHUP means "stop", as it always has; any other asks for a reload.
+    static bool TerminalHungUp() {
+        for (const int fd : {STDIN_FILENO, STDOUT_FILENO}) {
+            struct termios modes{};
+            if (tcgetattr(fd, &modes) != 0 && errno == EIO) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     std::function<void()> onStop_;
+    std::function<void()> onReload_;
     int readFd_ = -1;
     int writeFd_ = -1;
     std::thread watcher_;
@@ -235,8 +255,8 @@ void RaiseOpenFileLimit() {
     (void)setrlimit(RLIMIT_NOFILE, &limit);
 }
 
-std::unique_ptr<TStopHandler> InstallStopHandler(std::function<void()> onStop) {
-    return std::make_unique<TPosixStopHandler>(std::move(onStop));
+std::unique_ptr<TStopHandler> InstallStopHandler(std::function<void()> onStop, std::function<void()> onReload) {
+    return std::make_unique<TPosixStopHandler>(std::move(onStop), std::move(onReload));
 }
 
 void RaiseStopSignal() {

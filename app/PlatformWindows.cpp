@@ -131,7 +131,9 @@ void UseMappedMemoryForLargeBodies() {}
 // Windows has no per-process limit on open sockets to raise.
 void RaiseOpenFileLimit() {}
 
-std::unique_ptr<TStopHandler> InstallStopHandler(std::function<void()> onStop) {
+// Windows has no reload signal: a reload comes from the file's change.
+std::unique_ptr<TStopHandler> InstallStopHandler(std::function<void()> onStop,
+                                                 std::function<void()> /*onReload*/) {
     return std::make_unique<TWindowsStopHandler>(std::move(onStop));
 }
 

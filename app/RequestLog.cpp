@@ -6,6 +6,8 @@
 
 #include <array>
 
+#include "base/IdGlobal.h"
+
 std::atomic<uint64_t> TotalBytes{0};
 std::atomic<bool> LogReady{false};
 
@@ -98,6 +100,28 @@ void WriteRequestLog(std::string_view request, std::string_view from, std::strin
             WriteRepeated(' ', static_cast<int32_t>(LogFieldWidth - row.value.size()));
         }
     }
+}
+
+void WriteNotice(std::string_view text) {
+    // Unlike a request entry a notice is never dropped: it waits for the
+    // entry being written, which takes microseconds.
+    while (!LogReady.exchange(false)) {
+        SleepMs(1);
+    }
+    const TLogReadyRelease release;
+    const TConsoleMode mode = ConsoleMode();
+    std::string clean = SanitizeConsoleText(text, mode == cmWindowsConsole);
+    if (mode == cmRedirected) {
+        WriteText(clean + '\n');
+        return;
+    }
+    if (clean.size() > NoticeWidth) {
+        clean = clean.substr(0, NoticeWidth - 3) + "...";
+    }
+    MoveToLogRow(0);
+    SetColor(ColorNormal);
+    WriteText(clean);
+    WriteRepeated(' ', static_cast<int32_t>(NoticeWidth - clean.size()));
 }
 
 void CountAndLogDocument(const std::string& document, const std::string& host, uint64_t size) {

@@ -36,6 +36,13 @@ std::string SanitizeConsoleText(std::string_view text, bool windowsConsole);
 // log rows under LogBaseRow; on redirected output three appended lines.
 void WriteRequestLog(std::string_view request, std::string_view from, std::string_view size);
 
+// Writes one line of the proxy's own (a reload's outcome), never dropped:
+// on a console on the row between "Proxy server is active..." and the log
+// rows, clipped to NoticeWidth and filled up to it; on redirected output
+// as an appended line. Only once start-up is over.
+constexpr size_t NoticeWidth = 79;
+void WriteNotice(std::string_view text);
+
 // The shell's handler for a relayed document: adds size to TotalBytes,
 // shows the total in the title, and logs the entry once start-up is over.
 void CountAndLogDocument(const std::string& document, const std::string& host, uint64_t size);

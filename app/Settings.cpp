@@ -198,16 +198,22 @@ std::string PathBesideExecutable(const std::string& path) {
     return ExecutableDirectory() + PathDelimiter() + path;
 }
 
+TProxySettings LoadSettings(const std::string& path, bool required) {
+    TProxySettings read;
+    if (ProfileFileExists(path)) {
+        ReadFile(path, read);
+    } else if (required) {
+        throw ESettingsError(path + ": no such settings file");
+    }
+    return read;
+}
+
 void ReadSettings(const std::string& path) {
     TProxySettings& settings = ProxySettings();
     const bool fileExists = ProfileFileExists(path);
     // Read whole before anything is shown or kept: a value that stops the
     // start leaves neither half a status line nor half the settings.
-    TProxySettings read;
-    if (fileExists) {
-        ReadFile(path, read);
-    }
-    settings = read;
+    settings = LoadSettings(path, false);
 
     SetColor(ColorNormal);
     WriteLineEnd();
@@ -229,4 +235,19 @@ void ReadSettings(const std::string& path) {
     WriteText("[ST: " + std::to_string(settings.SleepTime) + "]");
     WriteLineEnd();
     Pause(StatusPauseMs);
+}
+
+TIdProxyRules ProxyRulesOf(const TProxySettings& settings) {
+    TIdProxyRules rules;
+    rules.user = settings.User;
+    rules.password = settings.Password;
+    rules.requestTimeout = settings.RequestTimeout;
+    rules.idleTimeout = settings.IdleTimeout;
+    rules.connectTimeout = settings.ConnectTimeout;
+    // Within the range the settings allow, the bytes fit int64.
+    rules.holdLimit = settings.HoldLimit * 1024;
+    rules.allow = settings.Allow;
+    rules.connectPorts = settings.ConnectPorts;
+    rules.deny = settings.Deny;
+    return rules;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/IdException.h"
+#include "proxy/HTTPProxyServer.h"
 #include "proxy/IdAccessList.h"
 
 // A value in the settings file that cannot be read; the start stops.
@@ -66,9 +67,17 @@ std::string SettingsFilePath();
 // (or, on Windows, with a drive or server name) as it is.
 std::string PathBesideExecutable(const std::string& path);
 
+// The settings in the file at path, read whole: ESettingsError naming the
+// file, section, key and text for a value that cannot be read, and for a
+// missing file when required (else the defaults). Writes nothing.
+TProxySettings LoadSettings(const std::string& path, bool required);
+
 // Fills ProxySettings from the file at path (defaults when it is absent)
 // and writes the status line, pausing 200 ms between its parts. A value
 // that cannot be read, or a number past its key's range, throws
 // ESettingsError naming the file, section, key and text, before any of the
 // status line is written.
 void ReadSettings(const std::string& path);
+
+// What the proxy server serves requests by under these settings.
+TIdProxyRules ProxyRulesOf(const TProxySettings& settings);

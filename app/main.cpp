@@ -21,6 +21,7 @@
 #include "app/ProfileReader.h"
 #include "app/RequestLog.h"
 #include "app/Settings.h"
+#include "app/SettingsReload.h"
 #include "base/IdException.h"
 #include "base/IdGlobal.h"
 #include "net/IdSocketHandle.h"
@@ -70,12 +71,15 @@ int Run(const TCommandLine& commandLine) {
 
     const TConsoleSession console;
     std::atomic<bool> stopRequested{false};
-    const auto stopHandler = InstallStopHandler([&stopRequested] { stopRequested.store(true); });
+    std::atomic<bool> reloadRequested{false};
+    const auto stopHandler = InstallStopHandler([&stopRequested] { stopRequested.store(true); },
+                                                [&reloadRequested] { reloadRequested.store(true); });
 
     SetTitle("Vantrel");
     ShowBanner();
-    ReadSettings(commandLine.configPath.empty() ? SettingsFilePath() : commandLine.configPath);
-    const TProxySettings& settings = ProxySettings();
+    const std::string settingsPath = commandLine.configPath.empty() ? SettingsFilePath() : commandLine.configPath;
+    ReadSettings(settingsPath);
+    TProxySettings& settings = ProxySettings();
     // Opened before the server starts, so that a log that cannot be written
     // stops the start, and closed after the server has stopped.
     TAccessLog accessLog;
@@ -97,19 +101,10 @@ int Run(const TCommandLine& commandLine) {
         binding.SetIP(IPAddressText(listen.address));
         binding.SetPort(settings.Port);
     }
-    server->SetCredentials(settings.User, settings.Password);
-    server->SetRequestTimeout(settings.RequestTimeout);
-    server->SetIdleTimeout(settings.IdleTimeout);
-    // Within the range the settings allow, the bytes fit int64.
-    server->SetHoldLimit(settings.HoldLimit * 1024);
-    server->SetConnectTimeout(settings.ConnectTimeout);
-    server->SetAllow(settings.Allow);
-    server->SetConnectPorts(settings.ConnectPorts);
-    server->SetDeny(settings.Deny);
-    if (accessLog.IsOpen()) {
-        server->OnRequestDone = [&accessLog](const TIdRequestRecord& record) { accessLog.Write(record); };
-    }
+    server->SetRules(ProxyRulesOf(settings));
     server->SetMaxConnections(settings.MaxConnections);
+    // Set whether or not a log is open: a reload may open one.
+    server->OnRequestDone = [&accessLog](const TIdRequestRecord& record) { accessLog.Write(record); };
     server->OnHTTPDocument = [](TIdHTTPProxyServer&, const std::string& document, std::unique_ptr<TStream>&,
                                 const TIdHeaderList&, const std::string& host, uint64_t size) {
         CountAndLogDocument(document, host, size);
@@ -122,13 +117,51 @@ int Run(const TCommandLine& commandLine) {
     CaptureLogBaseRow();
     LogReady.store(true);
 
-    if (settings.SleepTime < 1) {
+    bool discardingInput = settings.SleepTime < 1;
+    if (discardingInput) {
         DiscardConsoleInput();
     }
+    TSettingsReloader reloader(
+        settingsPath,
+        [&](const TProxySettings& fresh) {
+            // The log first: a path that cannot be opened refuses the whole
+            // set, before anything of it is in use.
+            if (fresh.LogFile.empty()) {
+                accessLog.Close();
+            } else if (fresh.LogFile != accessLog.Path()) {
+                try {
+                    accessLog.Open(fresh.LogFile);
+                } catch (const EAccessLogError& error) {
+                    throw ESettingsError(std::string("[General] LogFile: ") + error.what());
+                }
+            } else {
+                accessLog.Reopen();
+            }
+            server->SetRules(ProxyRulesOf(fresh));
+            server->SetMaxConnections(fresh.MaxConnections);
+            if (fresh.SleepTime < 1 && !discardingInput) {
+                discardingInput = true;
+                DiscardConsoleInput();
+            }
+            // The listening sockets stay as they were opened.
+            const std::vector<TListenAddress> listen = settings.Listen;
+            const int32_t port = settings.Port;
+            settings = fresh;
+            settings.Listen = listen;
+            settings.Port = port;
+        },
+        [&accessLog](const std::string& line) {
+            WriteNotice(line);
+            accessLog.WriteNote(line);
+        });
     // Whatever SleepTime holds, the main thread only watches Active and the
     // stop request in 100 ms steps; console lines are read and dropped
     // elsewhere, so a stop is noticed even while nobody types.
     while (server->Active() && !stopRequested.load()) {
+        if (reloadRequested.exchange(false)) {
+            reloader.Request();
+        }
+        reloader.Poll();
         SleepMs(100);
     }
     // Stops the listeners, closes every client and joins every worker.

@@ -60,11 +60,28 @@ void ResetBoth(TIdTCPConnection& first, TIdTCPConnection& second) {
     }
 }
 
+// The rules of the request the thread serves, held by ExecuteStep for the
+// request's life; a worker serves one connection at a time.
+thread_local const TIdProxyRules* servingRules = nullptr;
+
+class TServingRules {
+public:
+    explicit TServingRules(std::shared_ptr<const TIdProxyRules> rules) : rules_(std::move(rules)) {
+        servingRules = rules_.get();
+    }
+    ~TServingRules() { servingRules = nullptr; }
+    TServingRules(const TServingRules&) = delete;
+    TServingRules& operator=(const TServingRules&) = delete;
+
+private:
+    std::shared_ptr<const TIdProxyRules> rules_;
+};
+
 }  // namespace
 
 // ----------------------------------------------------- TIdHTTPProxyServer
 
-TIdHTTPProxyServer::TIdHTTPProxyServer() {
+TIdHTTPProxyServer::TIdHTTPProxyServer() : rules_(std::make_shared<const TIdProxyRules>()) {
     SetDefaultPort(8080);
     SetListenQueue(ProxyListenQueue);
     Greeting().Text().Clear();
@@ -80,9 +97,67 @@ TIdHTTPProxyServer::~TIdHTTPProxyServer() {
     }
 }
 
+std::shared_ptr<const TIdProxyRules> TIdHTTPProxyServer::Rules() const {
+    std::scoped_lock lock(rulesLock_);
+    return rules_;
+}
+
+void TIdHTTPProxyServer::SetRules(TIdProxyRules rules) {
+    rules.holdLimit = std::clamp<int64_t>(rules.holdLimit, 0, MaxHoldLimit);
+    auto fresh = std::make_shared<const TIdProxyRules>(std::move(rules));
+    std::scoped_lock lock(rulesLock_);
+    rules_ = std::move(fresh);
+}
+
+void TIdHTTPProxyServer::ChangeRules(const std::function<void(TIdProxyRules&)>& change) {
+    TIdProxyRules rules = *Rules();
+    change(rules);
+    SetRules(std::move(rules));
+}
+
+const TIdProxyRules& TIdHTTPProxyServer::Serving() const {
+    // Outside a request (a test driving a step by hand) the current set
+    // serves; it is not replaced while such a caller runs.
+    if (servingRules != nullptr) {
+        return *servingRules;
+    }
+    std::scoped_lock lock(rulesLock_);
+    return *rules_;
+}
+
 void TIdHTTPProxyServer::SetCredentials(const std::string& user, const std::string& password) {
-    user_ = user;
-    password_ = password;
+    ChangeRules([&](TIdProxyRules& rules) {
+        rules.user = user;
+        rules.password = password;
+    });
+}
+
+void TIdHTTPProxyServer::SetRequestTimeout(int32_t seconds) {
+    ChangeRules([&](TIdProxyRules& rules) { rules.requestTimeout = seconds; });
+}
+
+void TIdHTTPProxyServer::SetIdleTimeout(int32_t seconds) {
+    ChangeRules([&](TIdProxyRules& rules) { rules.idleTimeout = seconds; });
+}
+
+void TIdHTTPProxyServer::SetConnectTimeout(int32_t seconds) {
+    ChangeRules([&](TIdProxyRules& rules) { rules.connectTimeout = seconds; });
+}
+
+void TIdHTTPProxyServer::SetHoldLimit(int64_t bytes) {
+    ChangeRules([&](TIdProxyRules& rules) { rules.holdLimit = bytes; });
+}
+
+void TIdHTTPProxyServer::SetAllow(std::optional<TIdNetworkList> allow) {
+    ChangeRules([&](TIdProxyRules& rules) { rules.allow = std::move(allow); });
+}
+
+void TIdHTTPProxyServer::SetConnectPorts(std::optional<TIdPortList> ports) {
+    ChangeRules([&](TIdProxyRules& rules) { rules.connectPorts = std::move(ports); });
+}
+
+void TIdHTTPProxyServer::SetDeny(TIdNetworkList deny) {
+    ChangeRules([&](TIdProxyRules& rules) { rules.deny = std::move(deny); });
 }
 
 // The table names the methods HELP lists; every method, listed or not, is
@@ -139,7 +214,7 @@ std::vector<TIdIPAddress> TIdHTTPProxyServer::ResolveTarget(const std::string& h
         for (const TIdIPAddress& address : addresses) {
             // No host has such an address, yet some systems connect it to
             // themselves, past every rule about loopback.
-            if (IsUnspecifiedAddress(address) || deny_.Contains(address)) {
+            if (IsUnspecifiedAddress(address) || Serving().deny.Contains(address)) {
                 throw EIdHTTPProxyAnswer(403, "the proxy may not go there");
             }
         }
@@ -159,9 +234,10 @@ std::unique_ptr<TIdOutbound> TIdHTTPProxyServer::ConnectTo(const std::vector<TId
     std::unique_ptr<TIdOutbound> outbound;
     AtOrigin([&] {
         // 0 leaves the connect to the system's own limit.
-        outbound = std::make_unique<TIdOutbound>(outbound_, addresses, port, std::max(LimitMs(connectTimeout_), 0));
+        outbound = std::make_unique<TIdOutbound>(outbound_, addresses, port, std::max(LimitMs(Serving().connectTimeout), 0));
     });
-    if (!deny_.Empty() && deny_.Contains(outbound->PeerIP())) {
+    const TIdNetworkList& deny = Serving().deny;
+    if (!deny.Empty() && deny.Contains(outbound->PeerIP())) {
         throw EIdHTTPProxyAnswer(403, "the proxy may not go there");
     }
     return outbound;
@@ -201,7 +277,7 @@ int32_t TIdHTTPProxyServer::LimitMs(int32_t seconds) {
 }
 
 int32_t TIdHTTPProxyServer::RequestRemainingMs(const TIdContext& context) const {
-    const int32_t limit = LimitMs(requestTimeout_);
+    const int32_t limit = LimitMs(Serving().requestTimeout);
     if (limit < 0) {
         return -1;
     }
@@ -210,7 +286,7 @@ int32_t TIdHTTPProxyServer::RequestRemainingMs(const TIdContext& context) const 
 }
 
 int32_t TIdHTTPProxyServer::IdleTimeoutMs() const {
-    return LimitMs(idleTimeout_);
+    return LimitMs(Serving().idleTimeout);
 }
 
 // ----------------------------------------------------- the request's head
@@ -255,6 +331,7 @@ std::string TIdHTTPProxyServer::ReadRequestLine(TIdContext& context) {
 }
 
 bool TIdHTTPProxyServer::ExecuteStep(TIdContext& context) {
+    const TServingRules serving(Rules());
     TIdTCPConnection& client = context.ClientConnection();
     std::string line = ReadRequestLine(context);
     if (line.empty()) {
@@ -278,7 +355,8 @@ bool TIdHTTPProxyServer::ExecuteStep(TIdContext& context) {
 }
 
 bool TIdHTTPProxyServer::Allowed(TIdContext& context) {
-    return !allow_ || allow_->Contains(context.PeerIP());
+    const std::optional<TIdNetworkList>& allow = Serving().allow;
+    return !allow || allow->Contains(context.PeerIP());
 }
 
 bool TIdHTTPProxyServer::ReadRequestHeaders(TIdContext& context, TIdHeaderList& headers) {
@@ -293,7 +371,8 @@ void TIdHTTPProxyServer::Refuse(TIdContext& context, TIdRequestTrace& trace, con
 
 void TIdHTTPProxyServer::CheckAuthorized(TIdContext& context, const TIdHeaderList& headers,
                                          TIdRequestTrace& trace) {
-    if (user_.empty()) {
+    const TIdProxyRules& rules = Serving();
+    if (rules.user.empty()) {
         return;
     }
     // Logged whether the check passes or fails, so that failed logins can
@@ -316,7 +395,7 @@ void TIdHTTPProxyServer::CheckAuthorized(TIdContext& context, const TIdHeaderLis
     while (TickDiff(start, TickCountMs()) < static_cast<uint32_t>(wait) && Active()) {
         SleepMs(20);
     }
-    if (IsProxyAuthorized(credentials, user_, password_)) {
+    if (IsProxyAuthorized(credentials, rules.user, rules.password)) {
         return;
     }
     loginThrottle_.Failed(context.PeerIP(), TickCountMs());
@@ -396,15 +475,16 @@ void TIdHTTPProxyServer::Forward(TIdContext& context, const TRequestLine& reques
     // chunked body, whose size is known only at its end, at once.
     const bool sendContinue = framing.body != TBodyKind::None && ExpectsContinue(request.version, headers);
     TOriginHeadOptions options;
-    options.dropProxyAuthorization = !user_.empty();
+    const int64_t holdLimit = Serving().holdLimit;
+    options.dropProxyAuthorization = !Serving().user.empty();
     std::unique_ptr<TMemoryStream> body;
     THTTPChunkDecoder decoder;
     bool relay = false;
-    if (sendContinue && !(framing.body == TBodyKind::Length && framing.bodyLength > holdLimit_)) {
+    if (sendContinue && !(framing.body == TBodyKind::Length && framing.bodyLength > holdLimit)) {
         client.IOHandler()->WriteLines(ContinueAnswer());
     }
     if (framing.body == TBodyKind::Length) {
-        relay = framing.bodyLength > holdLimit_;
+        relay = framing.bodyLength > holdLimit;
         if (!relay) {
             body = ReadBody(*client.IOHandler(), framing.bodyLength, IdleTimeoutMs());
         }
@@ -501,7 +581,7 @@ std::unique_ptr<TMemoryStream> TIdHTTPProxyServer::ReadChunkedBody(TIdTCPConnect
     auto body = std::make_unique<TMemoryStream>();
     DecodeChunks(*client.IOHandler(), decoder, IdleTimeoutMs(), [&](std::string_view data) {
         body->Write(data.data(), static_cast<int64_t>(data.size()));
-        return body->Size() <= holdLimit_;
+        return body->Size() <= Serving().holdLimit;
     });
     return body;
 }
@@ -511,6 +591,7 @@ void TIdHTTPProxyServer::ForwardResponseBody(TIdTCPClient& outbound, TIdTCPConne
     TIdIOHandler& origin = *outbound.IOHandler();
     TIdIOHandler& to = *client.IOHandler();
     const TStrings head = ClientResponseHead(headers);
+    const int64_t holdLimit = Serving().holdLimit;
     // Reports a held body, then sends whatever the handler left in its place.
     auto deliver = [&](std::unique_ptr<TStream> stream) {
         stream->SetPosition(0);
@@ -521,7 +602,7 @@ void TIdHTTPProxyServer::ForwardResponseBody(TIdTCPClient& outbound, TIdTCPConne
         }
     };
 
-    if (length >= 0 && length <= holdLimit_) {
+    if (length >= 0 && length <= holdLimit) {
         // An answer whose body came in with its head (most small ones) goes
         // to the client in one send: the client is woken once, and what it
         // sees is unchanged, since the head would only wait for bytes that
@@ -549,11 +630,11 @@ void TIdHTTPProxyServer::ForwardResponseBody(TIdTCPClient& outbound, TIdTCPConne
         // head waits for that decision, so nothing reaches the client when
         // the hold fails.
         auto stream = std::make_unique<TMemoryStream>();
-        const bool ended = origin.ReadUntilCloseWithin(*stream, holdLimit_ + 1, HoldWindowMs);
+        const bool ended = origin.ReadUntilCloseWithin(*stream, holdLimit + 1, HoldWindowMs);
         if (ended) {
             CheckNotClosing();
         }
-        if (ended && stream->Size() <= holdLimit_) {
+        if (ended && stream->Size() <= holdLimit) {
             SendGathered(to, stream->Size() <= GatheredBodyLimit, [&] {
                 to.WriteLines(head);
                 deliver(std::move(stream));
@@ -613,7 +694,8 @@ void TIdHTTPProxyServer::Tunnel(TIdContext& context, const TRequestLine& request
     if (!ParseTunnelTarget(request.target, target)) {
         throw EIdHTTPProxyAnswer(400, "the target is not host:port");
     }
-    if (connectPorts_ && !connectPorts_->Contains(target.port)) {
+    const std::optional<TIdPortList>& connectPorts = Serving().connectPorts;
+    if (connectPorts && !connectPorts->Contains(target.port)) {
         throw EIdHTTPProxyAnswer(403, "the proxy opens no tunnel to port " + std::to_string(target.port));
     }
     const std::unique_ptr<TIdOutbound> outbound =

@@ -44,14 +44,39 @@ using TOnHTTPDocument =
     std::function<void(TIdHTTPProxyServer& sender, const std::string& document, std::unique_ptr<TStream>& stream,
                        const TIdHeaderList& headers, const std::string& host, uint64_t size)>;
 
+// What a request is served by. The server holds one set at a time and a
+// request takes it when its connection starts, so that a change of settings
+// while the server runs (a reload) reaches new requests at once and never a
+// request or tunnel in flight, which keeps the set it started with.
+struct TIdProxyRules {
+    // Authentication is on when user is not empty.
+    std::string user;
+    std::string password;
+    // Seconds; 0 = no limit (see the accessors of TIdHTTPProxyServer).
+    int32_t requestTimeout = 60;
+    int32_t idleTimeout = 300;
+    int32_t connectTimeout = 30;
+    // Bytes, within 0 to TIdHTTPProxyServer::MaxHoldLimit.
+    int64_t holdLimit = 1024 * 1024;
+    std::optional<TIdNetworkList> allow;
+    std::optional<TIdPortList> connectPorts;
+    TIdNetworkList deny;
+};
+
 class TIdHTTPProxyServer : public TIdCmdTCPServer {
 public:
     TIdHTTPProxyServer();
     ~TIdHTTPProxyServer() override;
 
+    // The rules new requests are served by; replacing them leaves every
+    // request already begun with the set it took.
+    std::shared_ptr<const TIdProxyRules> Rules() const;
+    void SetRules(TIdProxyRules rules);
+
+    // Each accessor below reads or changes one of the current rules.
     // Authentication is on when User is not empty.
-    const std::string& User() const { return user_; }
-    const std::string& Password() const { return password_; }
+    std::string User() const { return Rules()->user; }
+    std::string Password() const { return Rules()->password; }
     void SetCredentials(const std::string& user, const std::string& password);
     // Seconds; 0 = no limit. RequestTimeout bounds the request line and
     // header block from the connection's start; IdleTimeout bounds each wait
@@ -59,35 +84,35 @@ public:
     // is relayed or a tunnel is open. Waits are given in int32
     // milliseconds, so a limit above MaxTimeoutSeconds counts as that.
     static constexpr int32_t MaxTimeoutSeconds = INT32_MAX / 1000;
-    int32_t RequestTimeout() const { return requestTimeout_; }
-    void SetRequestTimeout(int32_t seconds) { requestTimeout_ = seconds; }
-    int32_t IdleTimeout() const { return idleTimeout_; }
-    void SetIdleTimeout(int32_t seconds) { idleTimeout_ = seconds; }
+    int32_t RequestTimeout() const { return Rules()->requestTimeout; }
+    void SetRequestTimeout(int32_t seconds);
+    int32_t IdleTimeout() const { return Rules()->idleTimeout; }
+    void SetIdleTimeout(int32_t seconds);
     // Seconds each connect to an origin or tunnel target may take, at most
     // MaxTimeoutSeconds' worth like the limits above; 0 = the system's own
     // limit.
-    int32_t ConnectTimeout() const { return connectTimeout_; }
-    void SetConnectTimeout(int32_t seconds) { connectTimeout_ = seconds; }
+    int32_t ConnectTimeout() const { return Rules()->connectTimeout; }
+    void SetConnectTimeout(int32_t seconds);
     // Bytes: a request or answer body up to this size is held whole before
     // it is sent on; a larger one, or one without a length that is still
     // coming after HoldWindowMs, is relayed as it arrives. Kept within 0 to
     // MaxHoldLimit: a body without a length is read up to one byte past the
     // limit to learn whether it fits.
     static constexpr int64_t MaxHoldLimit = INT64_MAX - 1;
-    int64_t HoldLimit() const { return holdLimit_; }
-    void SetHoldLimit(int64_t bytes) { holdLimit_ = std::clamp<int64_t>(bytes, 0, MaxHoldLimit); }
+    int64_t HoldLimit() const { return Rules()->holdLimit; }
+    void SetHoldLimit(int64_t bytes);
     static constexpr int64_t DefaultHoldLimit = 1024 * 1024;
     static constexpr int32_t HoldWindowMs = 500;
 
     // Who may use the proxy (nothing: everyone), the ports CONNECT may open
     // (nothing: all) and where neither requests nor tunnels may go. Each
-    // refusal is "403 Forbidden". Set before activation.
-    const std::optional<TIdNetworkList>& Allow() const { return allow_; }
-    void SetAllow(std::optional<TIdNetworkList> allow) { allow_ = std::move(allow); }
-    const std::optional<TIdPortList>& ConnectPorts() const { return connectPorts_; }
-    void SetConnectPorts(std::optional<TIdPortList> ports) { connectPorts_ = std::move(ports); }
-    const TIdNetworkList& Deny() const { return deny_; }
-    void SetDeny(TIdNetworkList deny) { deny_ = std::move(deny); }
+    // refusal is "403 Forbidden".
+    std::optional<TIdNetworkList> Allow() const { return Rules()->allow; }
+    void SetAllow(std::optional<TIdNetworkList> allow);
+    std::optional<TIdPortList> ConnectPorts() const { return Rules()->connectPorts; }
+    void SetConnectPorts(std::optional<TIdPortList> ports);
+    TIdNetworkList Deny() const { return Rules()->deny; }
+    void SetDeny(TIdNetworkList deny);
 
     TOnHTTPDocument OnHTTPDocument;
     TOnRequestDone OnRequestDone;
@@ -167,16 +192,16 @@ private:
     // Sets the chunk sizes in which the handler moves bodies.
     static void UseBodyChunks(TIdIOHandler& handler);
 
-    std::string user_;
-    std::string password_;
-    int32_t requestTimeout_ = 60;
-    int32_t idleTimeout_ = 300;
-    int32_t connectTimeout_ = 30;
-    int64_t holdLimit_ = DefaultHoldLimit;
+    // The rules of the request this thread serves: the set it took when
+    // its connection started (ExecuteStep), else the current one.
+    const TIdProxyRules& Serving() const;
+    // Changes one rule of a copy of the current set and makes the copy
+    // current.
+    void ChangeRules(const std::function<void(TIdProxyRules&)>& change);
+
+    mutable std::mutex rulesLock_;  // guards rules_ (the pointer, not the set)
+    std::shared_ptr<const TIdProxyRules> rules_;
     TIdLoginThrottle loginThrottle_;
-    std::optional<TIdNetworkList> allow_;
-    std::optional<TIdPortList> connectPorts_;
-    TIdNetworkList deny_;
 
     TIdOutboundList outbound_;
     std::mutex portsLock_;  // guards listenPorts_

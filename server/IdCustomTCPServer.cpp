@@ -321,12 +321,10 @@ void TIdCustomTCPServer::OpenServer() {
     }
     NotifyAfterBind();
     try {
-        if (maxConnections_ > 0) {
-            reporter_ = std::make_unique<TIdRefusalReporter>(
-                [this](const TIdRefusal& refusal) { RefusedOverLimit(refusal); }, refusalQueueLimit_,
-                Name() + " Reporter");
-            reporter_->Launch();
-        }
+        reporter_ = std::make_unique<TIdRefusalReporter>(
+            [this](const TIdRefusal& refusal) { RefusedOverLimit(refusal); }, refusalQueueLimit_,
+            Name() + " Reporter");
+        reporter_->Launch();
         for (i = 0; i < bindings_.Count(); ++i) {
             TIdSocketHandle& binding = bindings_[i];
             binding.Listen(listenQueue_);

@@ -108,10 +108,11 @@ public:
     void SetIOHandler(TIdServerIOHandler* value);
     int32_t ListenQueue() const { return listenQueue_; }
     void SetListenQueue(int32_t value) { listenQueue_ = value; }
-    // Live connections at most; 0 (or less) for no limit. Set it before
-    // activation.
-    int32_t MaxConnections() const { return maxConnections_; }
-    void SetMaxConnections(int32_t value) { maxConnections_ = value; }
+    // Live connections at most; 0 (or less) for no limit. May change while
+    // active: the next client accepted is held to the new value, those
+    // already served stay.
+    int32_t MaxConnections() const { return maxConnections_.load(std::memory_order_relaxed); }
+    void SetMaxConnections(int32_t value) { maxConnections_.store(value, std::memory_order_relaxed); }
     // Refusal reports waiting for RefusedOverLimit at most; past it they
     // are dropped and counted. Set it before activation.
     size_t RefusalQueueLimit() const { return refusalQueueLimit_; }
@@ -177,7 +178,7 @@ private:
     TIdServerIOHandler* ioHandler_ = nullptr;
     std::unique_ptr<TIdServerIOHandler> ownIOHandler_;  // OwnsIOHandler
     int32_t listenQueue_ = 15;
-    int32_t maxConnections_ = 0;
+    std::atomic<int32_t> maxConnections_{0};
     TIdReuseSocket reuseSocket_ = rsOSDependent;
     TIdScheduler* scheduler_ = nullptr;
     std::unique_ptr<TIdScheduler> ownScheduler_;  // OwnsScheduler
@@ -186,8 +187,8 @@ private:
     std::mutex listenersLock_;  // guards listeners_
     std::vector<std::unique_ptr<TIdListenerThread>> listeners_;
     size_t refusalQueueLimit_ = TIdRefusalReporter::DefaultLimit;
-    // Made at activation when there is a connection limit, before the
-    // listeners start, and ended after they have stopped.
+    // Made at activation, before the listeners start (the limit may be set
+    // while active), and ended after they have stopped.
     std::unique_ptr<TIdRefusalReporter> reporter_;
     std::atomic<uint64_t> refusalsDropped_{0};
 };
