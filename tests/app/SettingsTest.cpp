@@ -3,6 +3,7 @@
 // format rules of TProfileReader.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +15,8 @@
 #include "app/Platform.h"
 #include "app/ProfileReader.h"
 #include "app/Settings.h"
+#include "app/SettingsReload.h"
+#include "base/IdGlobal.h"
 #include "tests/app/ConsoleCapture.h"
 
 namespace {
@@ -365,7 +368,7 @@ TEST(ProfileReaderTest, UnreadableFileHasNoEntries) {
     EXPECT_EQ(profile.ReadString("Connection", "Port"), "");
 }
 
-}  // namespace
+
 
 // A lone CR ends a line like LF and CR LF do; it must never end up inside a
 // value (found by fuzz/profile_reader_fuzzer).
@@ -377,3 +380,66 @@ TEST(ProfileReaderTest, LoneCarriageReturnEndsTheLine) {
     const TProfileReader trailing = TProfileReader::FromText("[S]\nKey=value\r\r\n");
     EXPECT_EQ(trailing.ReadString("S", "Key"), "value");
 }
+
+// ------------------------------------------------------------- reloading
+
+// The reloader over a real file: each step rewrites it (or removes it) and
+// polls until an attempt is told; the settings applied, or the line saying
+// why not, follow the file.
+struct TReloadStep {
+    const char* content;  // nullptr: the file is removed
+    const char* report;   // the start of the line told
+    const char* allow;    // the Allow text applied last ("" none yet)
+};
+
+TEST_F(SettingsTest, ReloaderAppliesWholeFilesAndTellsWhyNot) {
+    WriteFile("[Access]\nAllow=127.0.0.1\n");
+    std::vector<std::string> reports;
+    std::string allow;
+    TSettingsReloader reloader(
+        path_,
+        [&](const TProxySettings& settings) {
+            allow = "(all)";
+            for (int i = 1; settings.Allow && i <= 5; ++i) {
+                if (settings.Allow->Contains("127.0.0." + std::to_string(i))) {
+                    allow = "127.0.0." + std::to_string(i);
+                }
+            }
+        },
+        [&](const std::string& line) { reports.push_back(line); });
+    const TReloadStep steps[] = {
+        {"[Access]\nAllow=127.0.0.2\n", "Settings applied from ", "127.0.0.2"},
+        {"[Access]\nAllow=127.0.0.3, nonsense\n", "Settings not applied, the running ones stay: [Access] Allow: ",
+         "127.0.0.2"},
+        {"[Connection]\nPort=99999\n[Access]\nAllow=127.0.0.4\n",
+         "Settings not applied, the running ones stay: [Connection] Port: ", "127.0.0.2"},
+        {nullptr, "Settings not applied, the running ones stay: no such settings file", "127.0.0.2"},
+        {"[Access]\nAllow=127.0.0.5\n;longer\n", "Settings applied from ", "127.0.0.5"},
+    };
+    for (const TReloadStep& step : steps) {
+        SCOPED_TRACE(step.content != nullptr ? step.content : "(removed)");
+        if (step.content == nullptr) {
+            fs::remove(path_);
+        } else {
+            WriteFile(step.content);
+            // Not the same time and size as the file before, whatever the
+            // file system's clock says.
+            fs::last_write_time(path_, fs::file_time_type::clock::now() + std::chrono::hours(reports.size() + 1));
+        }
+        const size_t told = reports.size();
+        for (int i = 0; i < 100 && reports.size() == told; ++i) {
+            reloader.Poll();
+            SleepMs(50);
+        }
+        ASSERT_EQ(reports.size(), told + 1);
+        EXPECT_EQ(reports.back().rfind(step.report, 0), 0U) << reports.back();
+        EXPECT_EQ(allow, step.allow);
+    }
+    // A request (SIGHUP) reads the file at once, whatever its time.
+    reloader.Request();
+    reloader.Poll();
+    ASSERT_EQ(reports.size(), std::size(steps) + 1);
+    EXPECT_EQ(reports.back().rfind("Settings applied from ", 0), 0U);
+}
+
+}  // namespace

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
+#include <filesystem>
 #include <atomic>
 #include <ostream>
 #include <regex>
@@ -164,6 +166,9 @@ std::vector<TLogLine> ReadLog(const std::string& path) {
     std::vector<TLogLine> lines;
     std::istringstream text(ReadWholeFile(path));
     for (std::string line; std::getline(text, line);) {
+        if (line.rfind('#', 0) == 0) {
+            continue;  // the proxy's own notes
+        }
         std::istringstream fields(line);
         TLogLine parsed;
         std::string extra;
@@ -328,6 +333,111 @@ TEST_F(AccessProgram, ConcurrentRequestsGiveWholeLines) {
     }
     EXPECT_EQ(std::count(seen.begin(), seen.end(), true), Requests);
 }
+
+// ---------------------------------------------------------------- reload
+
+// How a reload is asked for: by changing the file, or by SIGHUP with the
+// file's time and size left as they were (so only the signal can tell).
+enum class TReloadBy { FileChange, Hangup };
+
+class ReloadTest : public AccessProgram, public ::testing::WithParamInterface<TReloadBy> {
+protected:
+    // Rewrites vtl.ini with the settings and has the program read it, then
+    // waits for the outcome's console line.
+    void Reload(TProxySettings settings, const std::string& outcome) {
+        const std::string path = proxy_.Directory() + "/vtl.ini";
+        const auto time = std::filesystem::last_write_time(path);
+        const size_t size = std::filesystem::file_size(path);
+        const size_t seen = CountOf(proxy_.Stdout(), outcome);
+        if (GetParam() == TReloadBy::Hangup) {
+            proxy_.RewriteIni(settings);
+            const size_t longer = std::filesystem::file_size(path);
+            ASSERT_LT(longer + 2, size) << "the hang-up case pads the new file to the old size";
+            settings.moreIni += ";" + std::string(size - longer - 2, 'x') + "\n";
+            proxy_.RewriteIni(settings);
+            std::filesystem::last_write_time(path, time);
+            proxy_.Process().Signal(SIGHUP);
+        } else {
+            // A file system with coarse times could give the new file the
+            // old one's time; the size tells it apart then.
+            settings.moreIni += ";" + std::string(size % 7 + 1, 'y') + "\n";
+            proxy_.RewriteIni(settings);
+        }
+        ASSERT_TRUE(WaitUntil([&] { return CountOf(proxy_.Stdout(), outcome) > seen; }, Ms(5000)))
+            << proxy_.Stdout();
+    }
+
+    static size_t CountOf(const std::string& text, const std::string& part) {
+        size_t count = 0;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+            ++count;
+        }
+        return count;
+    }
+
+    std::string Get(const char* from, const std::string& credentials) {
+        return Ask("GET http://127.0.0.1:" + std::to_string(origin_.Port()) + "/ HTTP/1.0\r\n" + credentials +
+                   "\r\n", from);
+    }
+};
+
+// New requests follow the file at once; a tunnel opened before lives on;
+// a bad value keeps the running settings whole and names its key.
+TEST_P(ReloadTest, NewRequestsFollowTheFileWhileATunnelLives) {
+    const std::string alice = "Proxy-Authorization: Basic YWxpY2U6czNjcmV0\r\n";  // alice:s3cret
+    const std::string bob = "Proxy-Authorization: Basic Ym9iOnB3Mg==\r\n";        // bob:pw2
+    TProxySettings settings;
+    settings.user = "alice";
+    settings.password = "s3cret";
+    settings.moreGeneral = "LogFile=access.log\nIdleTimeout=30\n";
+    // Room for the hang-up case to keep the file's size.
+    settings.moreIni = "[Access]\nAllow=127.0.0.1\n;" + std::string(200, 'z') + "\n";
+    std::string error;
+    ASSERT_TRUE(proxy_.StartServing(settings, error)) << error;
+
+    TLoopbackSocket tunnel;
+    std::string got;
+    TEnd end = TEnd::Closed;
+    ASSERT_TRUE(tunnel.Connect(proxy_.Port()));
+    ASSERT_TRUE(tunnel.SendAll("CONNECT 127.0.0.1:" + std::to_string(origin_.Port()) + " HTTP/1.1\r\n" + alice +
+                                   "\r\n",
+                               After(Ms(5000))));
+    ASSERT_TRUE(tunnel.ReadUntil(got, Established, After(Ms(5000)), end)) << got;
+
+    settings.user = "bob";
+    settings.password = "pw2";
+    settings.moreConnection = "MaxConnections=3\n";
+    settings.moreIni = "[Access]\nAllow=127.0.0.2\n";
+    ASSERT_NO_FATAL_FAILURE(Reload(settings, "Settings applied from "));
+    EXPECT_TRUE(IsProxyAnswer(Get("127.0.0.1", bob), 403));
+    EXPECT_TRUE(IsProxyAnswer(Get("127.0.0.2", alice), 407));
+    EXPECT_EQ(Get("127.0.0.2", bob), OkRelayed);
+    {
+        // The tunnel and these make three: the next client is one too many.
+        TLoopbackSocket idle[2];
+        ASSERT_TRUE(idle[0].Connect(proxy_.Port()) && idle[1].Connect(proxy_.Port()));
+        EXPECT_TRUE(WaitUntil([&] { return IsProxyAnswer(Get("127.0.0.2", bob), 503); }, Ms(3000)));
+    }
+
+    settings.moreIni = "[Access]\nAllow=127.0.0.2, nonsense\n";
+    ASSERT_NO_FATAL_FAILURE(Reload(settings, "Settings not applied, the running ones stay: [Access] Allow: "));
+    EXPECT_TRUE(WaitUntil([&] { return Get("127.0.0.2", bob) == OkRelayed; }, Ms(3000)));
+    EXPECT_TRUE(IsProxyAnswer(Get("127.0.0.1", alice), 403));
+
+    got.clear();
+    ASSERT_TRUE(tunnel.SendAll(Ping, After(Ms(5000))));
+    EXPECT_TRUE(tunnel.ReadAtLeast(got, Ping.size(), After(Ms(5000)), end));
+    EXPECT_EQ(got, Ping) << "the tunnel opened before the reload";
+
+    const std::string log = ReadWholeFile(proxy_.Directory() + "/access.log");
+    EXPECT_NE(log.find("\n# "), std::string::npos) << log;
+    EXPECT_NE(log.find(" Settings not applied, the running ones stay: [Access] Allow: "), std::string::npos) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(By, ReloadTest, ::testing::Values(TReloadBy::FileChange, TReloadBy::Hangup),
+                         [](const ::testing::TestParamInfo<TReloadBy>& by) {
+                             return std::string(by.param == TReloadBy::Hangup ? "Hangup" : "FileChange");
+                         });
 
 }  // namespace
 

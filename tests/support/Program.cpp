@@ -300,15 +300,19 @@ void TProgram::StartOnTerminal(int terminalFd) {
                                                terminalFd, std::vector<std::string>{"TERM=xterm"});
 }
 
+void TProgram::RewriteIni(const TProxySettings& settings) {
+    WriteIni("[Connection]\nPort=" + std::to_string(port_) + "\n" + settings.moreConnection +
+             "[Authorization]\nUser=" + settings.user + "\nPassword=" + settings.password +
+             "\n[General]\nSleepTime=" + std::to_string(settings.sleepTime) +
+             "\nRequestTimeout=" + std::to_string(settings.requestTimeout) +
+             "\nIdleTimeout=" + std::to_string(settings.idleTimeout) + "\n" + settings.moreGeneral +
+             settings.moreIni);
+}
+
 bool TProgram::StartServing(const TProxySettings& settings, std::string& error) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = FreePort();
-        WriteIni("[Connection]\nPort=" + std::to_string(port_) + "\n" + settings.moreConnection +
-                 "[Authorization]\nUser=" + settings.user + "\nPassword=" + settings.password +
-                 "\n[General]\nSleepTime=" + std::to_string(settings.sleepTime) +
-                 "\nRequestTimeout=" + std::to_string(settings.requestTimeout) +
-                 "\nIdleTimeout=" + std::to_string(settings.idleTimeout) + "\n" + settings.moreGeneral +
-                 settings.moreIni);
+        RewriteIni(settings);
         Start();
         if (!process_->Started()) {
             error = "vantrel could not be started";

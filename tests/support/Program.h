@@ -125,6 +125,9 @@ public:
     // waits until it reports that it serves; a port taken meanwhile is
     // tried again with another. False with error set otherwise.
     bool StartServing(const TProxySettings& settings, std::string& error);
+    // Writes vtl.ini for the chosen port and settings (a running program
+    // may read it again).
+    void RewriteIni(const TProxySettings& settings);
 
     TChildProcess& Process() { return *process_; }
     bool Running() { return process_ && !process_->HasExited(); }
