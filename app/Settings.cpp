@@ -10,6 +10,7 @@
 // never reach the console.
 #include "app/Settings.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <string_view>
 
@@ -138,6 +139,44 @@ std::vector<TListenAddress> ReadListenAddresses(const TKeyReader& key) {
     return addresses;
 }
 
+// 1 to 65535 in plain decimal; 0 for anything else.
+int32_t PortNumber(std::string_view text) {
+    if (text.empty() || text.size() > 5 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return 0;
+    }
+    const int32_t port = std::stoi(std::string(text));
+    return port <= 65535 ? port : 0;
+}
+
+// [Upstream]: where the parent proxy is, how to log in to it and what
+// goes past it. Every key fails for what it cannot read: a parent quietly
+// left out would send everything straight out, past a company's proxy.
+TIdUpstream ReadUpstream(const TProfileReader& profile, const std::string& path) {
+    TIdUpstream upstream;
+    const TKeyReader proxy(profile, path, "Upstream", "Proxy");
+    if (proxy.Given()) {
+        const std::string& text = proxy.Text();
+        const size_t colon = text.rfind(':');
+        const int32_t port = colon == std::string::npos ? 0 : PortNumber(std::string_view(text).substr(colon + 1));
+        TForwardTarget target;
+        if (port == 0 || !ParseTunnelTarget(text, target) || target.host.empty() ||
+            target.host.find_first_of(" \t/?#") != std::string::npos) {
+            proxy.Fail(QuotedItem(text) + " is not host:port (a name or address, and a port from 1 to 65535)");
+        }
+        upstream.host = target.host;
+        upstream.port = port;
+    }
+    upstream.user = profile.ReadString("Upstream", "User");
+    upstream.password = profile.ReadString("Upstream", "Password");
+    if (upstream.user.find(':') != std::string::npos) {
+        TKeyReader(profile, path, "Upstream", "User").Fail("a user name cannot contain \":\"");
+    }
+    upstream.direct =
+        TKeyReader(profile, path, "Upstream", "Direct").ReadList<TIdDirectList>().value_or(TIdDirectList{});
+    return upstream;
+}
+
 void ReadFile(const std::string& path, TProxySettings& settings) {
     const TProfileReader profile(path);
     if (!profile.Readable()) {
@@ -168,6 +207,7 @@ void ReadFile(const std::string& path, TProxySettings& settings) {
     settings.Allow = TKeyReader(profile, path, "Access", "Allow").ReadList<TIdNetworkList>();
     settings.ConnectPorts = TKeyReader(profile, path, "Access", "ConnectPorts").ReadList<TIdPortList>();
     settings.Deny = TKeyReader(profile, path, "Access", "Deny").ReadList<TIdNetworkList>().value_or(TIdNetworkList{});
+    settings.Upstream = ReadUpstream(profile, path);
     const TKeyReader logFile(profile, path, "General", "LogFile");
     if (logFile.Given()) {
         settings.LogFile = PathBesideExecutable(logFile.Text());
@@ -249,5 +289,6 @@ TIdProxyRules ProxyRulesOf(const TProxySettings& settings) {
     rules.allow = settings.Allow;
     rules.connectPorts = settings.ConnectPorts;
     rules.deny = settings.Deny;
+    rules.upstream = settings.Upstream;
     return rules;
 }

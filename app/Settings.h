@@ -53,6 +53,8 @@ struct TProxySettings {
     TIdNetworkList Deny;
     // The full path of the access log; empty: no log.
     std::string LogFile;
+    // The parent proxy ([Upstream]); its host is empty when there is none.
+    TIdUpstream Upstream;
     // Client connections served at once, 0 to 2147483647; those past it
     // are refused with 503. 0 means no limit.
     int32_t MaxConnections = 4096;

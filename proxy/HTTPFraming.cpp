@@ -292,7 +292,8 @@ TStrings OriginRequestHead(const TRequestLine& request, const TForwardTarget& ta
     const THopByHop hopByHop(headers, true);
     TStrings head;
     head.Lines().reserve(static_cast<size_t>(headers.Count()) + 4);
-    head.Add(request.method + " " + target.path + (options.relayChunked ? " HTTP/1.1" : " HTTP/1.0"));
+    head.Add(request.method + " " + (options.toParent ? "http://" + target.authority : std::string()) + target.path +
+             (options.relayChunked ? " HTTP/1.1" : " HTTP/1.0"));
     const std::string host = "Host: " + target.authority;
     bool hostWritten = false;
     bool codingReplaced = false;
@@ -305,7 +306,8 @@ TStrings OriginRequestHead(const TRequestLine& request, const TForwardTarget& ta
                 head.Add(host);
                 hostWritten = true;
             }
-        } else if (hopByHop.Contains(line) || (options.dropProxyAuthorization && IsField(line, "Proxy-Authorization"))) {
+        } else if (hopByHop.Contains(line) || ((options.dropProxyAuthorization || options.toParent) &&
+                                               IsField(line, "Proxy-Authorization"))) {
             continue;
         } else if (IsField(line, "Transfer-Encoding") && options.heldChunkedLength >= 0) {
             if (!codingReplaced) {
@@ -322,6 +324,9 @@ TStrings OriginRequestHead(const TRequestLine& request, const TForwardTarget& ta
     }
     if (!hostWritten) {
         head.Lines().insert(head.Lines().begin() + 1, host);
+    }
+    if (options.toParent && !options.parentAuthorization.empty()) {
+        head.Add("Proxy-Authorization: " + options.parentAuthorization);
     }
     if (options.relayChunked) {
         head.Add("Connection: close");

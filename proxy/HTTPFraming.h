@@ -106,6 +106,11 @@ struct TOriginHeadOptions {
     // A chunked body passed on as it arrives: the request goes as
     // HTTP/1.1 (HTTP/1.0 has no chunks) and asks for the close.
     bool relayChunked = false;
+    // For a parent proxy: the request line carries the absolute URI, and
+    // this Proxy-Authorization value (none when empty) replaces the
+    // client's, which never goes on.
+    bool toParent = false;
+    std::string parentAuthorization;
 };
 
 // The head sent to the origin (RFC 9110 7.6.1, RFC 9112 3.2.2): the request

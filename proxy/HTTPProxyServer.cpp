@@ -50,6 +50,10 @@ bool IsHelpLine(const std::string& line) {
     return EqualIgnoringCase(std::string_view(line).substr(0, line.find(' ')), "HELP");
 }
 
+// The page of a parent's 407: its challenge is for this proxy's own
+// credentials, which the client has no business being asked for.
+constexpr const char* ParentRefusedUs = "the parent proxy did not accept this proxy's credentials";
+
 // Gives up a request whose body went partly to the origin: both sides get a
 // reset, as a body cut short must not look whole to either.
 void ResetBoth(TIdTCPConnection& first, TIdTCPConnection& second) {
@@ -211,22 +215,41 @@ std::vector<TIdIPAddress> TIdHTTPProxyServer::ResolveTarget(const std::string& h
     std::vector<TIdIPAddress> addresses;
     AtOrigin([&] {
         addresses = TIdStack::Instance().ResolveAddresses(host);
-        for (const TIdIPAddress& address : addresses) {
-            // No host has such an address, yet some systems connect it to
-            // themselves, past every rule about loopback.
-            if (IsUnspecifiedAddress(address) || Serving().deny.Contains(address)) {
-                throw EIdHTTPProxyAnswer(403, "the proxy may not go there");
-            }
-        }
-        for (const TIdIPAddress& address : addresses) {
-            if (IsOwnEndpoint(address, port)) {
-                // Forwarded, the request would come back to us, once more
-                // per hop.
-                throw EIdHTTPProxyAnswer(508, "the request would come back to this proxy");
-            }
-        }
+        CheckAddresses(addresses, port);
     });
     return addresses;
+}
+
+void TIdHTTPProxyServer::CheckAddresses(const std::vector<TIdIPAddress>& addresses, int32_t port) {
+    for (const TIdIPAddress& address : addresses) {
+        // No host has such an address, yet some systems connect it to
+        // themselves, past every rule about loopback.
+        if (IsUnspecifiedAddress(address) || Serving().deny.Contains(address)) {
+            throw EIdHTTPProxyAnswer(403, "the proxy may not go there");
+        }
+    }
+    for (const TIdIPAddress& address : addresses) {
+        if (IsOwnEndpoint(address, port)) {
+            // Forwarded, the request would come back to us, once more
+            // per hop.
+            throw EIdHTTPProxyAnswer(508, "the request would come back to this proxy");
+        }
+    }
+}
+
+std::vector<TIdIPAddress> TIdHTTPProxyServer::ResolveFor(const TForwardTarget& target, bool viaParent,
+                                                         int32_t& port) {
+    if (!viaParent) {
+        port = target.port;
+        return ResolveTarget(target.host, target.port);
+    }
+    TIdIPAddress literal;
+    if (TryParseIPAddress(target.host, literal)) {
+        CheckAddresses({literal}, target.port);
+    }
+    const TIdUpstream& parent = Serving().upstream;
+    port = parent.port;
+    return ResolveTarget(parent.host, parent.port);
 }
 
 std::unique_ptr<TIdOutbound> TIdHTTPProxyServer::ConnectTo(const std::vector<TIdIPAddress>& addresses,
@@ -467,7 +490,10 @@ void TIdHTTPProxyServer::Forward(TIdContext& context, const TRequestLine& reques
         return;
     }
     TIdTCPConnection& client = context.ClientConnection();
-    const std::vector<TIdIPAddress> addresses = ResolveTarget(target.host, target.port);
+    const TIdUpstream& parent = Serving().upstream;
+    const bool viaParent = parent.Serves(target.host);
+    int32_t port = 0;
+    const std::vector<TIdIPAddress> addresses = ResolveFor(target, viaParent, port);
 
     // The body is held whole when it fits in HoldLimit, and passed on as it
     // arrives when it does not. A declared length past the limit is asked
@@ -477,6 +503,10 @@ void TIdHTTPProxyServer::Forward(TIdContext& context, const TRequestLine& reques
     TOriginHeadOptions options;
     const int64_t holdLimit = Serving().holdLimit;
     options.dropProxyAuthorization = !Serving().user.empty();
+    options.toParent = viaParent;
+    if (viaParent && !parent.user.empty()) {
+        options.parentAuthorization = BasicCredentials(parent.user, parent.password);
+    }
     std::unique_ptr<TMemoryStream> body;
     THTTPChunkDecoder decoder;
     bool relay = false;
@@ -495,7 +525,7 @@ void TIdHTTPProxyServer::Forward(TIdContext& context, const TRequestLine& reques
         options.heldChunkedLength = relay ? -1 : body->Size();
     }
 
-    const std::unique_ptr<TIdOutbound> outbound = ConnectTo(addresses, target.port);
+    const std::unique_ptr<TIdOutbound> outbound = ConnectTo(addresses, port);
     TIdIOHandler& origin = outbound->IO();
     origin.SetReadTimeout(IdleTimeoutMs());
     origin.SetWriteTimeout(IdleTimeoutMs());
@@ -542,6 +572,9 @@ void TIdHTTPProxyServer::Forward(TIdContext& context, const TRequestLine& reques
     TIdHeaderList answer;
     TResponseFraming response;
     AtOrigin([&] { response = ReadAnswerHead(origin, request.method, answer); });
+    if (viaParent && response.status == 407) {
+        throw EIdHTTPProxyAnswer(502, ParentRefusedUs);
+    }
     trace.SetStatus(response.status);
     if (request.method == "HEAD") {
         client.IOHandler()->WriteLines(ClientResponseHead(answer));
@@ -698,10 +731,15 @@ void TIdHTTPProxyServer::Tunnel(TIdContext& context, const TRequestLine& request
     if (connectPorts && !connectPorts->Contains(target.port)) {
         throw EIdHTTPProxyAnswer(403, "the proxy opens no tunnel to port " + std::to_string(target.port));
     }
-    const std::unique_ptr<TIdOutbound> outbound =
-        ConnectTo(ResolveTarget(target.host, target.port), target.port);
+    const bool viaParent = Serving().upstream.Serves(target.host);
+    int32_t port = 0;
+    const std::vector<TIdIPAddress> addresses = ResolveFor(target, viaParent, port);
+    const std::unique_ptr<TIdOutbound> outbound = ConnectTo(addresses, port);
     // A target that stops reading must not hold the tunnel for good.
     outbound->IO().SetWriteTimeout(IdleTimeoutMs());
+    if (viaParent && !OpenParentTunnel(context, *outbound, target, trace)) {
+        return;
+    }
     // No empty line before the status line: clients read it as the end
     // of an empty answer (curl: "CONNECT tunnel failed, response 0").
     trace.SetStatus(200);
@@ -712,6 +750,39 @@ void TIdHTTPProxyServer::Tunnel(TIdContext& context, const TRequestLine& request
     client.IOHandler()->WriteLines(established);
     TIdRelay relay(client, outbound->Client(), IdleTimeoutMs());
     relay.Tunnel();
+}
+
+bool TIdHTTPProxyServer::OpenParentTunnel(TIdContext& context, TIdOutbound& parent, const TForwardTarget& target,
+                                          TIdRequestTrace& trace) {
+    TIdIOHandler& io = parent.IO();
+    io.SetReadTimeout(IdleTimeoutMs());
+    const TIdUpstream& upstream = Serving().upstream;
+    TStrings head;
+    head.Add("CONNECT " + target.authority + " HTTP/1.1");
+    head.Add("Host: " + target.authority);
+    if (!upstream.user.empty()) {
+        head.Add("Proxy-Authorization: " + BasicCredentials(upstream.user, upstream.password));
+    }
+    head.Add("");
+    TIdHeaderList answer;
+    TResponseFraming response;
+    AtOrigin([&] {
+        io.WriteLines(head);
+        response = ReadAnswerHead(io, "CONNECT", answer);
+    });
+    if (response.status >= 200 && response.status < 300) {
+        // What the target sent behind the parent's answer waits in the
+        // input queue; the relay passes it on first.
+        return true;
+    }
+    if (response.status == 407) {
+        throw EIdHTTPProxyAnswer(502, ParentRefusedUs);
+    }
+    // The parent's refusal (a 403 of its rules, a 502 of its own connect)
+    // is the client's answer, head and page.
+    trace.SetStatus(response.status);
+    ForwardResponseBody(parent.Client(), context.ClientConnection(), response.bodyLength, answer, target.host);
+    return false;
 }
 
 // -------------------------------------------------------- connection limit

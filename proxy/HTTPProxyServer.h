@@ -44,6 +44,20 @@ using TOnHTTPDocument =
     std::function<void(TIdHTTPProxyServer& sender, const std::string& document, std::unique_ptr<TStream>& stream,
                        const TIdHeaderList& headers, const std::string& host, uint64_t size)>;
 
+// A parent proxy: requests and tunnels go through it, except those for
+// destinations in direct, which go straight to their origin.
+struct TIdUpstream {
+    std::string host;  // a name or an address without brackets; "": no parent
+    int32_t port = 0;
+    // Basic credentials for the parent (never the client's); none when user
+    // is empty.
+    std::string user;
+    std::string password;
+    TIdDirectList direct;
+
+    bool Serves(std::string_view target) const { return !host.empty() && !direct.Contains(target); }
+};
+
 // What a request is served by. The server holds one set at a time and a
 // request takes it when its connection starts, so that a change of settings
 // while the server runs (a reload) reaches new requests at once and never a
@@ -61,6 +75,7 @@ struct TIdProxyRules {
     std::optional<TIdNetworkList> allow;
     std::optional<TIdPortList> connectPorts;
     TIdNetworkList deny;
+    TIdUpstream upstream;
 };
 
 class TIdHTTPProxyServer : public TIdCmdTCPServer {
@@ -170,6 +185,18 @@ private:
     // The addresses to try for host:port, resolved once; raises the refusal
     // when any of them is denied or unspecified (403) or is this proxy (508).
     std::vector<TIdIPAddress> ResolveTarget(const std::string& host, int32_t port);
+    void CheckAddresses(const std::vector<TIdIPAddress>& addresses, int32_t port);
+    // The addresses and port where a request for target goes: the parent
+    // proxy's when it serves the target, the target's own otherwise. A
+    // target that goes through the parent is not resolved here; only an
+    // address written as the target is checked, as the parent's are.
+    std::vector<TIdIPAddress> ResolveFor(const TForwardTarget& target, bool viaParent, int32_t& port);
+    // Asks the parent for a tunnel to target; true when it opened one.
+    // Otherwise the parent's answer has been passed to the client, except a
+    // 407 (the parent wants credentials of this proxy, not of the client),
+    // which is raised as a 502.
+    bool OpenParentTunnel(TIdContext& context, TIdOutbound& parent, const TForwardTarget& target,
+                          TIdRequestTrace& trace);
     // Connects to the first of the addresses that takes it (what fails
     // there is the client's answer); raises 403 when the connected peer is
     // in Deny, a check of what was reached behind the check of what was

@@ -203,3 +203,74 @@ bool TIdPortList::Contains(int32_t port) const {
     return std::any_of(ranges_.begin(), ranges_.end(),
                        [port](const TRange& range) { return port >= range.low && port <= range.high; });
 }
+
+// ----------------------------------------------------------- TIdDirectList
+
+namespace {
+
+std::string LowerName(std::string_view name) {
+    std::string lower(name);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    // "example.com." is the same host as "example.com".
+    if (lower.size() > 1 && lower.back() == '.') {
+        lower.pop_back();
+    }
+    return lower;
+}
+
+bool IsHostNameText(std::string_view name) {
+    const std::string_view labels = name.substr(name.front() == '.' ? 1 : 0);
+    return !labels.empty() && labels.front() != '.' && labels.find("..") == std::string_view::npos &&
+           std::all_of(labels.begin(), labels.end(), [](char c) {
+               return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                      c == '.';
+           });
+}
+
+}  // namespace
+
+bool TIdDirectList::Parse(std::string_view text, TIdDirectList& list, std::string& error) {
+    std::vector<std::string_view> items;
+    if (!SplitListItems(text, items, error)) {
+        return false;
+    }
+    std::string networks;
+    std::vector<std::string> names;
+    for (const std::string_view item : items) {
+        TIdIPAddress address;
+        if (TryParseIPAddress(item.substr(0, item.find('/')), address)) {
+            networks += (networks.empty() ? "" : ",") + std::string(item);
+        } else if (IsHostNameText(item)) {
+            names.push_back(LowerName(item));
+        } else {
+            error = QuotedItem(item) + " is not a host name, an address or a network";
+            return false;
+        }
+    }
+    TIdNetworkList parsed;
+    if (!TIdNetworkList::Parse(networks, parsed, error)) {
+        return false;
+    }
+    list.networks_ = std::move(parsed);
+    list.names_ = std::move(names);
+    return true;
+}
+
+bool TIdDirectList::Contains(std::string_view host) const {
+    TIdIPAddress address;
+    if (TryParseIPAddress(host, address)) {
+        return networks_.Contains(address);
+    }
+    const std::string name = LowerName(host);
+    return std::any_of(names_.begin(), names_.end(), [&name](const std::string& item) {
+        if (item.front() != '.') {
+            return name == item;
+        }
+        return name == std::string_view(item).substr(1) ||
+               (name.size() > item.size() && name.compare(name.size() - item.size(), item.size(), item) == 0);
+    });
+}

@@ -68,3 +68,24 @@ private:
     };
     std::vector<TRange> ranges_;
 };
+
+// Where requests go straight to their origin although there is a parent
+// proxy: "intranet.example, .corp.example, 10.0.0.0/8, ::1". A name matches
+// itself; a name with a leading dot matches that domain and every name
+// under it. Addresses and networks match targets written as addresses:
+// a name is never resolved to find out whether it is direct (the parent
+// resolves what goes through it). Letter case does not matter.
+class TIdDirectList {
+public:
+    // As TIdNetworkList::Parse; an item is an address, a network or a
+    // host name (letters, digits, '-' and '.').
+    static bool Parse(std::string_view text, TIdDirectList& list, std::string& error);
+
+    // host: a name, or an address without brackets.
+    bool Contains(std::string_view host) const;
+    bool Empty() const { return networks_.Empty() && names_.empty(); }
+
+private:
+    TIdNetworkList networks_;
+    std::vector<std::string> names_;  // lower case; ".x" is a domain
+};

@@ -5,6 +5,27 @@
 
 #include "base/IdGlobal.h"
 
+std::string BasicCredentials(std::string_view user, std::string_view password) {
+    static constexpr char Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const std::string plain = std::string(user) + ":" + std::string(password);
+    std::string out = "Basic ";
+    for (size_t i = 0; i < plain.size(); i += 3) {
+        const size_t left = plain.size() - i;
+        uint32_t group = static_cast<uint32_t>(static_cast<unsigned char>(plain[i])) << 16;
+        if (left > 1) {
+            group |= static_cast<uint32_t>(static_cast<unsigned char>(plain[i + 1])) << 8;
+        }
+        if (left > 2) {
+            group |= static_cast<unsigned char>(plain[i + 2]);
+        }
+        out += Alphabet[(group >> 18) & 63];
+        out += Alphabet[(group >> 12) & 63];
+        out += left > 1 ? Alphabet[(group >> 6) & 63] : '=';
+        out += left > 2 ? Alphabet[group & 63] : '=';
+    }
+    return out;
+}
+
 std::string DecodeBase64Text(std::string_view text) {
     constexpr int Skip = -2;
     constexpr int Pad = -1;

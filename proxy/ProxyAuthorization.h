@@ -13,6 +13,11 @@
 // decoding, an incomplete final group is dropped.
 std::string DecodeBase64Text(std::string_view text);
 
+// "Basic <base64 of user:password>", the value of an Authorization or
+// Proxy-Authorization field (RFC 7617), for this proxy's own login to a
+// parent proxy.
+std::string BasicCredentials(std::string_view user, std::string_view password);
+
 // True when value is a Basic credential (scheme in any case) for exactly
 // user and password.
 bool IsProxyAuthorized(std::string_view value, const std::string& user, const std::string& password);

@@ -229,6 +229,31 @@ TEST_F(SettingsTest, AccessKeysAreReadAndListenIsShown) {
     EXPECT_EQ(settings.LogFile, PathBesideExecutable("logs/access.log"));
 }
 
+// The parent proxy and what bypasses it: names by label, domains with
+// their subdomains, addresses by network, letter case ignored.
+TEST_F(SettingsTest, UpstreamIsReadWithItsDirectList) {
+    WriteFile("[Upstream]\nProxy=[::1]:3129\nUser=me\nPassword=pw\n"
+              "Direct=intranet, .Corp.Example, 10.0.0.0/8, ::1\n");
+    ReadSettings(path_);
+    const TIdUpstream& upstream = ProxySettings().Upstream;
+    EXPECT_EQ(upstream.host, "::1");
+    EXPECT_EQ(upstream.port, 3129);
+    EXPECT_EQ(upstream.user, "me");
+    EXPECT_EQ(upstream.password, "pw");
+    const std::pair<const char*, bool> targets[] = {
+        {"intranet", false},           {"INTRANET.", false},       {"intranet.corp", true},
+        {"corp.example", false},       {"www.corp.example", false}, {"xcorp.example", true},
+        {"10.1.2.3", false},           {"::1", false},             {"11.0.0.1", true},
+        {"corp.example.org", true},
+    };
+    for (const auto& [target, viaParent] : targets) {
+        EXPECT_EQ(upstream.Serves(target), viaParent) << target;
+    }
+    WriteFile("[Upstream]\nDirect=intranet\n");
+    ReadSettings(path_);
+    EXPECT_FALSE(ProxySettings().Upstream.Serves("example.com")) << "no parent: nothing goes through one";
+}
+
 TEST_F(SettingsTest, EmptyAccessValuesCountAsAbsent) {
     WriteFile("[Connection]\nListen=\n[Access]\nAllow=\nConnectPorts=  \nDeny=\n[General]\nLogFile=\n");
     ReadSettings(path_);
@@ -278,6 +303,17 @@ INSTANTIATE_TEST_SUITE_P(
                         R"([Access] Allow: "10.0.0.300" is not an address or network)"},
         TUnreadableCase{"[Access]\nConnectPorts=443, https\n",
                         R"([Access] ConnectPorts: "https" is not a port (1 to 65535) or a range of ports (low-high))"},
+        TUnreadableCase{"[Upstream]\nProxy=proxy.example\n",
+                        R"([Upstream] Proxy: "proxy.example" is not host:port (a name or address, and a port from 1 to 65535))"},
+        TUnreadableCase{"[Upstream]\nProxy=proxy.example:0\n",
+                        R"([Upstream] Proxy: "proxy.example:0" is not host:port (a name or address, and a port from 1 to 65535))"},
+        TUnreadableCase{"[Upstream]\nProxy=u@proxy.example:8080\n",
+                        R"([Upstream] Proxy: "u@proxy.example:8080" is not host:port (a name or address, and a port from 1 to 65535))"},
+        TUnreadableCase{"[Upstream]\nUser=a:b\n", R"([Upstream] User: a user name cannot contain ":")"},
+        TUnreadableCase{"[Upstream]\nDirect=.corp.example, intra net\n",
+                        R"([Upstream] Direct: "intra net" is not a host name, an address or a network)"},
+        TUnreadableCase{"[Upstream]\nDirect=10.0.0.1/8\n",
+                        R"([Upstream] Direct: "10.0.0.1/8" has address bits set after the prefix length)"},
         TUnreadableCase{"[Access]\nDeny=169.254.0.0/33\n",
                         R"([Access] Deny: "169.254.0.0/33": the prefix length of an IPv4 network is 0 to 32)"},
         // A number past what its key can honour, never cut or wrapped.

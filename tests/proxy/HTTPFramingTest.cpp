@@ -176,7 +176,7 @@ TEST(OriginRequestHeadTest, HostIsTheTargetsAndHopByHopFieldsStayBehind) {
         {"User-Agent: t", "Host: other.example", "Connection: keep-alive, X-Drop, Content-Length", "X-Drop: 1",
          "Keep-Alive: 300", "Proxy-Connection: keep-alive", "TE: trailers", "Trailer: X-T", "Upgrade: h2c",
          "Expect: 100-continue", "Proxy-Authorization: Basic abc", "X-Odd:  kept  as is", "Content-Length: 4"});
-    EXPECT_EQ(OriginRequestHead({"POST", "", "HTTP/1.1"}, target, headers, {true, -1, false}).Lines(),
+    EXPECT_EQ(OriginRequestHead({"POST", "", "HTTP/1.1"}, target, headers, {true, -1, false, false, ""}).Lines(),
               (std::vector<std::string>{"POST /p?q HTTP/1.0", "User-Agent: t", "Host: 127.0.0.1:8080",
                                         "X-Odd:  kept  as is", "Content-Length: 4", ""}));
     // Without authentication the credentials are the client's business;
@@ -184,15 +184,26 @@ TEST(OriginRequestHeadTest, HostIsTheTargetsAndHopByHopFieldsStayBehind) {
     EXPECT_EQ(OriginRequestHead({"GET", "", ""}, target, Headers({"Proxy-Authorization: Basic abc"}), {}).Lines(),
               (std::vector<std::string>{"GET /p?q HTTP/1.0", "Host: 127.0.0.1:8080",
                                         "Proxy-Authorization: Basic abc", ""}));
+    // To a parent: the absolute URI, and the proxy's own credentials in
+    // place of the client's, whether or not there are any.
+    EXPECT_EQ(OriginRequestHead({"GET", "", ""}, target, Headers({"Proxy-Authorization: Basic abc"}),
+                                {false, -1, false, true, "Basic cDpx"})
+                  .Lines(),
+              (std::vector<std::string>{"GET http://127.0.0.1:8080/p?q HTTP/1.0", "Host: 127.0.0.1:8080",
+                                        "Proxy-Authorization: Basic cDpx", ""}));
+    EXPECT_EQ(OriginRequestHead({"GET", "", ""}, target, Headers({"Proxy-Authorization: Basic abc"}),
+                                {false, -1, false, true, ""})
+                  .Lines(),
+              (std::vector<std::string>{"GET http://127.0.0.1:8080/p?q HTTP/1.0", "Host: 127.0.0.1:8080", ""}));
 }
 
 TEST(OriginRequestHeadTest, ChunkedBodiesAreFramedByTheProxy) {
     TForwardTarget target;
     ASSERT_TRUE(ParseForwardTarget("http://h/up", target));
     const TIdHeaderList headers = Headers({"Host: h", "Transfer-Encoding: chunked", "X-A: 1"});
-    EXPECT_EQ(OriginRequestHead({"PUT", "", "HTTP/1.1"}, target, headers, {false, 10, false}).Lines(),
+    EXPECT_EQ(OriginRequestHead({"PUT", "", "HTTP/1.1"}, target, headers, {false, 10, false, false, ""}).Lines(),
               (std::vector<std::string>{"PUT /up HTTP/1.0", "Host: h", "Content-Length: 10", "X-A: 1", ""}));
-    EXPECT_EQ(OriginRequestHead({"PUT", "", "HTTP/1.1"}, target, headers, {false, -1, true}).Lines(),
+    EXPECT_EQ(OriginRequestHead({"PUT", "", "HTTP/1.1"}, target, headers, {false, -1, true, false, ""}).Lines(),
               (std::vector<std::string>{"PUT /up HTTP/1.1", "Host: h", "Transfer-Encoding: chunked", "X-A: 1",
                                         "Connection: close", ""}));
 }

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "proxy/HTTPProxyServer.h"
 #include "tests/proxy/ProxyTestSupport.h"
@@ -245,4 +246,56 @@ TEST_F(IdleTunnel, TrafficKeepsTheTunnelOpenPastTheIdleLimit) {
 }
 
 }  // namespace
+// Through a parent proxy that wants its own credentials: a tunnel opened
+// through it carries bytes both ways and lives on when the rules change
+// under it (a reload), while the next request follows the new rules.
+TEST_F(Tunnel, GoesThroughTheParentAndOutlivesARulesChange) {
+    TIdHTTPProxyServer parent;
+    TIdSocketHandle& binding = parent.Bindings().Add();
+    binding.SetIP("127.0.0.1");
+    binding.SetPort(0);
+    parent.SetCredentials("p", "ppw");
+    std::mutex usersLock;
+    std::vector<std::string> users;  // who the parent served, request by request
+    parent.OnRequestDone = [&](const TIdRequestRecord& record) {
+        std::scoped_lock lock(usersLock);
+        users.push_back(record.user + " " + std::to_string(record.status));
+    };
+    parent.SetActive(true);
+    TIdProxyRules rules = *proxy_.Rules();
+    rules.upstream.host = "127.0.0.1";
+    rules.upstream.port = parent.Bindings()[0].Port();
+    rules.upstream.user = "p";
+    rules.upstream.password = "ppw";
+    proxy_.SetRules(rules);
+
+    TOriginServer target([](TOriginConnection& c) {
+        for (size_t count : {5, 10}) {
+            if (c.ReadCount(count)) {
+                c.Send(c.Received().substr(count - 5, 5));
+            }
+        }
+        c.ReadToClose();
+    });
+    RawClient client = Open(target);
+    ASSERT_TRUE(client.Send("ping1"));
+    ASSERT_TRUE(client.ReadCount(kEstablished.size() + 5));
+
+    rules.upstream.password = "wrong";
+    proxy_.SetRules(rules);
+    RawClient refused = Exchange(ConnectRequest(target));
+    EXPECT_TRUE(IsProxyAnswer(refused.Received(), 502)) << refused.Received();
+
+    ASSERT_TRUE(client.Send("ping2"));
+    ASSERT_TRUE(client.ReadCount(kEstablished.size() + 10));
+    EXPECT_EQ(client.Received(), kEstablished + "ping1ping2");
+    client.Close();
+    ASSERT_TRUE(target.WaitFinished(1));
+    EXPECT_EQ(target.Connections(), 1u);
+    EXPECT_EQ(target.Received(), "ping1ping2");
+    parent.SetActive(false);
+    std::scoped_lock lock(usersLock);
+    EXPECT_EQ(users, (std::vector<std::string>{"p 407", "p 200"}));
+}
+
 }  // namespace proxytest
