@@ -10,6 +10,7 @@
 #include <csignal>
 #include <filesystem>
 #include <atomic>
+#include <mutex>
 #include <ostream>
 #include <regex>
 #include <sstream>
@@ -301,37 +302,65 @@ TEST_F(AccessProgram, LogRecordsAClientRefusedPastTheCap) {
     EXPECT_EQ(lines[0].toClient, std::to_string(answer.size()));
 }
 
-TEST_F(AccessProgram, ConcurrentRequestsGiveWholeLines) {
+// 20 clients while logrotate's way of rotating happens under them: the log
+// is renamed, and Vantrel moves on to a new file under the old name. Every
+// request is in exactly one of the two files, in whole lines.
+TEST_F(AccessProgram, ConcurrentRequestsGiveWholeLinesAcrossARotation) {
     ASSERT_NO_FATAL_FAILURE(StartProxy("", "LogFile=access.log\n"));
-    constexpr int Requests = 100;
+    const std::string path = proxy_.Directory() + "/access.log";
+    constexpr int Clients = 20;
+    constexpr int Limit = 400;  // requests of one client at most
     std::atomic<int> served{0};
+    std::atomic<bool> rotated{false};
+    std::atomic<bool> followed{false};  // the new file has lines
+    std::mutex servedLock;
+    std::vector<int> servedIds;
     std::vector<std::thread> clients;
-    for (int i = 0; i < Requests; ++i) {
-        clients.emplace_back([&, i] {
-            const std::string get = "GET http://127.0.0.1:" + std::to_string(origin_.Port()) + "/c/" +
-                                    std::to_string(i) + " HTTP/1.0\r\n\r\n";
-            if (Ask(get) == OkRelayed) {
-                ++served;
+    for (int c = 0; c < Clients; ++c) {
+        clients.emplace_back([&, c] {
+            for (int n = 0; n < Limit && !(followed.load() && n >= 5); ++n) {
+                const int id = c * Limit + n;
+                const std::string get = "GET http://127.0.0.1:" + std::to_string(origin_.Port()) + "/c/" +
+                                        std::to_string(id) + " HTTP/1.0\r\n\r\n";
+                if (Ask(get) == OkRelayed) {
+                    ++served;
+                    std::scoped_lock lock(servedLock);
+                    servedIds.push_back(id);
+                }
+                if (rotated.load() && !followed.load() && !ReadLog(path).empty()) {
+                    followed.store(true);
+                }
             }
         });
     }
+    WaitUntil([&] { return served.load() >= Clients * 5; }, Ms(10000));
+    std::filesystem::rename(path, path + ".1");
+    rotated.store(true);
     for (std::thread& client : clients) {
         client.join();
     }
-    EXPECT_EQ(served.load(), Requests);
-    const std::string path = proxy_.Directory() + "/access.log";
+    EXPECT_TRUE(followed.load()) << "no line reached a new file under the old name";
     std::vector<TLogLine> lines;
-    WaitUntil([&] { return (lines = ReadLog(path)).size() >= Requests; }, Ms(5000));
-    ASSERT_EQ(lines.size(), static_cast<size_t>(Requests));
-    std::vector<bool> seen(Requests, false);
+    const auto logged = [&] {
+        lines = ReadLog(path + ".1");
+        const std::vector<TLogLine> after = ReadLog(path);
+        lines.insert(lines.end(), after.begin(), after.end());
+        return lines.size() >= servedIds.size();
+    };
+    WaitUntil(logged, Ms(5000));
+    std::vector<int> loggedIds;
     for (const TLogLine& line : lines) {
         EXPECT_EQ(line.method, "GET");
         EXPECT_EQ(line.status, "200");
         const size_t at = line.target.rfind("/c/");
         ASSERT_NE(at, std::string::npos) << line.target;
-        seen[static_cast<size_t>(std::stoi(line.target.substr(at + 3)))] = true;
+        loggedIds.push_back(std::stoi(line.target.substr(at + 3)));
     }
-    EXPECT_EQ(std::count(seen.begin(), seen.end(), true), Requests);
+    std::sort(servedIds.begin(), servedIds.end());
+    std::sort(loggedIds.begin(), loggedIds.end());
+    EXPECT_EQ(loggedIds, servedIds);
+    EXPECT_EQ(served.load(), static_cast<int>(servedIds.size()));
+    EXPECT_FALSE(ReadLog(path + ".1").empty());
 }
 
 // ---------------------------------------------------------------- reload
