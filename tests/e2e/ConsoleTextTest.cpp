@@ -110,8 +110,13 @@ public:
     }
     ~TPseudoTerminal() {
         CloseSlave();
+        CloseMaster();
+    }
+    // Hangs the terminal up, as closing a terminal window does.
+    void CloseMaster() {
         if (master_ >= 0) {
             close(master_);
+            master_ = -1;
         }
     }
     TPseudoTerminal(const TPseudoTerminal&) = delete;
@@ -213,6 +218,28 @@ TEST(TerminalTest, TerminalShowsNoEscapeBytesFromTheNetwork) {
     EXPECT_NE(text.find("Request: 127.0.0.1"), std::string::npos) << text;
     EXPECT_NE(text.find("Request: localhost"), std::string::npos) << text;
     EXPECT_FALSE(HasControlBytesBesides(text, "\r\n")) << text;
+}
+
+// SIGHUP asks for a reload, whose outcome shows on the row above the log;
+// once the terminal has been closed, the SIGHUP that comes with that stops
+// the program as it always did.
+TEST(TerminalTest, HangupReloadsWhileTheTerminalLivesAndStopsOnceItIsGone) {
+    TPseudoTerminal terminal;
+    ASSERT_TRUE(terminal.Ready());
+    const int port = FreePort();
+    TProgram program("[Connection]\nPort=" + std::to_string(port) + "\n");
+    program.StartOnTerminal(terminal.Slave());
+    terminal.CloseSlave();
+    std::string screen;
+    ASSERT_TRUE(program.WaitListening(port)) << screen;
+    ASSERT_TRUE(ReadTerminalUntil(terminal.Master(), screen, "\x1b[4A", StartLimit)) << screen;
+    program.Process().Signal(SIGHUP);
+    EXPECT_TRUE(ReadTerminalUntil(terminal.Master(), screen, "Settings applied from ", Ms{5000})) << screen;
+    EXPECT_TRUE(program.Running());
+    terminal.CloseMaster();
+    program.Process().Signal(SIGHUP);
+    ASSERT_TRUE(program.Process().WaitExit(StopLimit));
+    EXPECT_EQ(program.Process().ExitCode(), 0);
 }
 
 // Bodies at the edge of a 1 KiB hold limit, held or relayed, with and

@@ -197,8 +197,7 @@ INSTANTIATE_TEST_SUITE_P(Signals, StopSignalTest,
                          ::testing::Values(TStopCase{"TermWhileSleeping", SIGTERM, 100},
                                            TStopCase{"IntWhileSleeping", SIGINT, 100},
                                            TStopCase{"TermWhileReadingInput", SIGTERM, 0},
-                                           TStopCase{"IntWhileReadingInput", SIGINT, -5},
-                                           TStopCase{"HangupWhileSleeping", SIGHUP, 1}),
+                                           TStopCase{"IntWhileReadingInput", SIGINT, -5}),
                          [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 // Stopping does not wait for anything a client or an origin does, a
