@@ -50,6 +50,20 @@ bool IsHelpLine(const std::string& line) {
     return EqualIgnoringCase(std::string_view(line).substr(0, line.find(' ')), "HELP");
 }
 
+// Counts an open tunnel for as long as it lives.
+class TTunnelCount {
+public:
+    explicit TTunnelCount(std::atomic<int64_t>& count) : count_(count) {
+        count_.fetch_add(1, std::memory_order_relaxed);
+    }
+    ~TTunnelCount() { count_.fetch_sub(1, std::memory_order_relaxed); }
+    TTunnelCount(const TTunnelCount&) = delete;
+    TTunnelCount& operator=(const TTunnelCount&) = delete;
+
+private:
+    std::atomic<int64_t>& count_;
+};
+
 // Gives up a request whose body went partly to the origin: both sides get a
 // reset, as a body cut short must not look whole to either.
 void ResetBoth(TIdTCPConnection& first, TIdTCPConnection& second) {
@@ -140,7 +154,7 @@ std::vector<TIdIPAddress> TIdHTTPProxyServer::ResolveTarget(const std::string& h
             // No host has such an address, yet some systems connect it to
             // themselves, past every rule about loopback.
             if (IsUnspecifiedAddress(address) || deny_.Contains(address)) {
-                throw EIdHTTPProxyAnswer(403, "the proxy may not go there");
+                throw EIdHTTPProxyAnswer(403, "the proxy may not go there", TIdRequestOutcome::RefusedDestination);
             }
         }
         for (const TIdIPAddress& address : addresses) {
@@ -162,7 +176,7 @@ std::unique_ptr<TIdOutbound> TIdHTTPProxyServer::ConnectTo(const std::vector<TId
         outbound = std::make_unique<TIdOutbound>(outbound_, addresses, port, std::max(LimitMs(connectTimeout_), 0));
     });
     if (!deny_.Empty() && deny_.Contains(outbound->PeerIP())) {
-        throw EIdHTTPProxyAnswer(403, "the proxy may not go there");
+        throw EIdHTTPProxyAnswer(403, "the proxy may not go there", TIdRequestOutcome::RefusedDestination);
     }
     return outbound;
 }
@@ -249,7 +263,8 @@ std::string TIdHTTPProxyServer::ReadRequestLine(TIdContext& context) {
         TIdRequestTrace trace(OnRequestDone, context, TRequestLine{});
         Refuse(context, trace,
                ProxyAnswer(414, {}, "the request line is longer than " +
-                                        std::to_string(client.IOHandler()->MaxLineLength()) + " bytes"));
+                                        std::to_string(client.IOHandler()->MaxLineLength()) + " bytes"),
+               TIdRequestOutcome::RefusedFraming);
         return {};
     }
 }
@@ -286,8 +301,10 @@ bool TIdHTTPProxyServer::ReadRequestHeaders(TIdContext& context, TIdHeaderList& 
                     [this, &context] { return RequestRemainingMs(context); });
 }
 
-void TIdHTTPProxyServer::Refuse(TIdContext& context, TIdRequestTrace& trace, const std::string& answer) {
+void TIdHTTPProxyServer::Refuse(TIdContext& context, TIdRequestTrace& trace, const std::string& answer,
+                                TIdRequestOutcome outcome) {
     trace.SetStatus(StatusCodeOf(answer));
+    trace.SetOutcome(outcome);
     AnswerAndClose(context.ClientConnection(), answer);
 }
 
@@ -371,7 +388,8 @@ void TIdHTTPProxyServer::Serve(TIdContext& context, const std::string& line) {
         }
         Refuse(context, trace,
                ProxyAnswer(answer.Status(), TargetForLog(request.target), answer.Message(),
-                           answer.Status() == 407 ? ProxyAuthenticateLine : std::string_view()));
+                           answer.Status() == 407 ? ProxyAuthenticateLine : std::string_view()),
+               answer.Outcome());
     }
 }
 
@@ -384,7 +402,8 @@ void TIdHTTPProxyServer::Forward(TIdContext& context, const TRequestLine& reques
         throw EIdHTTPProxyAnswer(400, "the target is not an absolute http:// URL with a usable host and port");
     }
     if (AnswersOptionsItself(request, headers)) {
-        Refuse(context, trace, ProxyAnswer(200, request.target, "Max-Forwards is 0: the proxy answers"));
+        Refuse(context, trace, ProxyAnswer(200, request.target, "Max-Forwards is 0: the proxy answers"),
+               TIdRequestOutcome::None);
         return;
     }
     TIdTCPConnection& client = context.ClientConnection();
@@ -614,7 +633,8 @@ void TIdHTTPProxyServer::Tunnel(TIdContext& context, const TRequestLine& request
         throw EIdHTTPProxyAnswer(400, "the target is not host:port");
     }
     if (connectPorts_ && !connectPorts_->Contains(target.port)) {
-        throw EIdHTTPProxyAnswer(403, "the proxy opens no tunnel to port " + std::to_string(target.port));
+        throw EIdHTTPProxyAnswer(403, "the proxy opens no tunnel to port " + std::to_string(target.port),
+                                 TIdRequestOutcome::RefusedDestination);
     }
     const std::unique_ptr<TIdOutbound> outbound =
         ConnectTo(ResolveTarget(target.host, target.port), target.port);
@@ -629,6 +649,7 @@ void TIdHTTPProxyServer::Tunnel(TIdContext& context, const TRequestLine& request
     established.Add("");
     client.IOHandler()->WriteLines(established);
     TIdRelay relay(client, outbound->Client(), IdleTimeoutMs());
+    const TTunnelCount counted(activeTunnels_);
     relay.Tunnel();
 }
 
@@ -652,6 +673,7 @@ void TIdHTTPProxyServer::RefusedOverLimit(const TIdRefusal& refusal) {
     record.client = refusal.peerIP;
     record.status = 503;
     record.bytesToClient = static_cast<uint64_t>(refusal.answerBytes);
+    record.outcome = TIdRequestOutcome::RefusedLimit;
     try {
         OnRequestDone(record);
     } catch (...) {
