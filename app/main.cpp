@@ -17,6 +17,8 @@
 #include "app/Banner.h"
 #include "app/CommandLine.h"
 #include "app/Console.h"
+#include "app/Metrics.h"
+#include "app/MetricsServer.h"
 #include "app/Platform.h"
 #include "app/ProfileReader.h"
 #include "app/RequestLog.h"
@@ -87,6 +89,9 @@ int Run(const TCommandLine& commandLine) {
     WriteLineEnd();
     Pause(200);
 
+    // Counted only with the status listener on: without it a request costs
+    // what it always has. Made before the server, whose workers count into it.
+    const std::unique_ptr<TMetrics> metrics = settings.StatusListen ? std::make_unique<TMetrics>() : nullptr;
     auto server = std::make_unique<TIdHTTPProxyServer>();
     // DefaultPort is the default port of Bindings: one value, no range check.
     server->SetDefaultPort(settings.Port);
@@ -106,8 +111,16 @@ int Run(const TCommandLine& commandLine) {
     server->SetAllow(settings.Allow);
     server->SetConnectPorts(settings.ConnectPorts);
     server->SetDeny(settings.Deny);
-    if (accessLog.IsOpen()) {
-        server->OnRequestDone = [&accessLog](const TIdRequestRecord& record) { accessLog.Write(record); };
+    if (accessLog.IsOpen() || metrics) {
+        server->OnRequestDone = [&accessLog, logged = accessLog.IsOpen(),
+                                 counted = metrics.get()](const TIdRequestRecord& record) {
+            if (counted != nullptr) {
+                counted->Count(record);
+            }
+            if (logged) {
+                accessLog.Write(record);
+            }
+        };
     }
     server->SetMaxConnections(settings.MaxConnections);
     server->OnHTTPDocument = [](TIdHTTPProxyServer&, const std::string& document, std::unique_ptr<TStream>&,
@@ -115,6 +128,13 @@ int Run(const TCommandLine& commandLine) {
         CountAndLogDocument(document, host, size);
     };
     server->SetActive(true);
+    // Stopped before the proxy server whose figures it shows.
+    std::unique_ptr<TMetricsServer> metricsServer;
+    if (metrics) {
+        metricsServer = StartMetricsServer(*settings.StatusListen, *metrics, *server);
+        WriteLineEnd();
+        WriteText("Metrics are served at " + metricsServer->Url());
+    }
 
     WriteLineEnd();
     WriteText("Proxy server is active...");
@@ -131,6 +151,7 @@ int Run(const TCommandLine& commandLine) {
     while (server->Active() && !stopRequested.load()) {
         SleepMs(100);
     }
+    metricsServer.reset();
     // Stops the listeners, closes every client and joins every worker.
     server.reset();
     return 0;
