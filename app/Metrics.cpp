@@ -66,7 +66,8 @@ size_t TMetrics::MethodSlot(std::string_view method) noexcept {
     if (method.empty()) {
         return MethodNone;
     }
-    // Methods are case-sensitive (RFC 9110 9.1): "get" is another method.
+    // The request line's parser has spelt the standard methods in capitals
+    // already; any other spelling is a method of its own, counted as other.
     const auto found = std::find(MethodLabels.begin(), MethodLabels.end(), method);
     return found == MethodLabels.end() ? MethodOther : static_cast<size_t>(found - MethodLabels.begin());
 }

@@ -43,7 +43,8 @@ int MetricsRequestStatus(std::string_view line) {
     if (path != MetricsPath) {
         return 404;
     }
-    // Methods are case-sensitive (RFC 9110 9.1); HEAD is no exception here.
+    // The parser spells the standard methods in capitals, as the proxy
+    // takes them; HEAD is refused like any other, only GET is served.
     return request.method == "GET" ? 200 : 405;
 }
 
