@@ -151,8 +151,10 @@ TProcessFigures ReadProcessFigures() {
             static_cast<int64_t>((static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime);
         figures.startTimeMs = steps / 10000 - MsFrom1601To1970;
     }
+    // A running process holds handles; wine answers 0 without counting, and
+    // that is no figure.
     DWORD handles = 0;
-    if (GetProcessHandleCount(process, &handles)) {
+    if (GetProcessHandleCount(process, &handles) && handles > 0) {
         figures.openDescriptors = handles;
     }
     PROCESS_MEMORY_COUNTERS memory{};

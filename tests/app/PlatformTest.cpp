@@ -157,7 +157,13 @@ TEST(ProcessFiguresTest, FollowWhatTheProcessDoes) {
         *static_cast<volatile char*>(&touched[at]) = 1;
     }
     const TProcessFigures after = ReadProcessFigures();
-    EXPECT_GE(after.openDescriptors, before.openDescriptors + 8);
+#ifdef __linux__
+    ASSERT_GE(before.openDescriptors, 0);
+#endif
+    // Where the system tells the count at all (wine does not).
+    if (before.openDescriptors >= 0) {
+        EXPECT_GE(after.openDescriptors, before.openDescriptors + 8);
+    }
     EXPECT_GE(after.residentBytes, before.residentBytes + (32 << 20));
     EXPECT_EQ(after.startTimeMs, before.startTimeMs);
 }
