@@ -240,6 +240,56 @@ void RaiseOpenFileLimit() {
     (void)setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+std::unique_ptr<TStopHandler> InstallStopHandler(std::function<void()> onStop) {
+    return std::make_unique<TPosixStopHandler>(std::move(onStop));
+}
+
+void RaiseStopSignal() {
+    std::raise(SIGTERM);
+}
+
+namespace {
+
+class TPosixLogFile : public TLogFile {
+public:
+    explicit TPosixLogFile(int fd) : fd_(fd) {}
+    ~TPosixLogFile() override { ::close(fd_); }
+    TPosixLogFile(const TPosixLogFile&) = delete;
+    TPosixLogFile& operator=(const TPosixLogFile&) = delete;
+
+    bool Append(std::string_view bytes) override {
+        for (;;) {
+            const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            return written == static_cast<ssize_t>(bytes.size());
+        }
+    }
+
+    bool IsNamedBy(const std::string& path) override {
+        struct stat named {};
+        struct stat open {};
+        return ::stat(path.c_str(), &named) == 0 && ::fstat(fd_, &open) == 0 && named.st_dev == open.st_dev &&
+               named.st_ino == open.st_ino;
+    }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<TLogFile> OpenLogFile(const std::string& path, std::string& error) {
+    // O_APPEND: every write lands at the end, whoever else appends.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return nullptr;
+    }
+    return std::make_unique<TPosixLogFile>(fd);
+}
+
 namespace {
 
 // /proc/self/stat's 22nd field: clock ticks from the boot to the start. The
@@ -321,54 +371,4 @@ int64_t ResidentBytes() {
 
 TProcessFigures ReadProcessFigures() {
     return {StartTimeMs(), OpenDescriptorCount(), ResidentBytes()};
-}
-
-std::unique_ptr<TStopHandler> InstallStopHandler(std::function<void()> onStop) {
-    return std::make_unique<TPosixStopHandler>(std::move(onStop));
-}
-
-void RaiseStopSignal() {
-    std::raise(SIGTERM);
-}
-
-namespace {
-
-class TPosixLogFile : public TLogFile {
-public:
-    explicit TPosixLogFile(int fd) : fd_(fd) {}
-    ~TPosixLogFile() override { ::close(fd_); }
-    TPosixLogFile(const TPosixLogFile&) = delete;
-    TPosixLogFile& operator=(const TPosixLogFile&) = delete;
-
-    bool Append(std::string_view bytes) override {
-        for (;;) {
-            const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
-            if (written < 0 && errno == EINTR) {
-                continue;
-            }
-            return written == static_cast<ssize_t>(bytes.size());
-        }
-    }
-
-    bool IsNamedBy(const std::string& path) override {
-        struct stat named {};
-        struct stat open {};
-        return ::stat(path.c_str(), &named) == 0 && ::fstat(fd_, &open) == 0 && named.st_dev == open.st_dev &&
-               named.st_ino == open.st_ino;
-    }
-
-private:
-    int fd_;
-};
-
-}  // namespace
-
-std::unique_ptr<TLogFile> OpenLogFile(const std::string& path, std::string& error) {
-    // O_APPEND: every write lands at the end, whoever else appends.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return nullptr;
-    }
-    return std::make_unique<TPosixLogFile>(fd);
 }

@@ -137,33 +137,6 @@ void UseMappedMemoryForLargeBodies() {}
 // Windows has no per-process limit on open sockets to raise.
 void RaiseOpenFileLimit() {}
 
-TProcessFigures ReadProcessFigures() {
-    TProcessFigures figures;
-    const HANDLE process = GetCurrentProcess();
-    FILETIME created{};
-    FILETIME exited{};
-    FILETIME kernel{};
-    FILETIME user{};
-    if (GetProcessTimes(process, &created, &exited, &kernel, &user)) {
-        // FILETIME counts 100 ns steps from 1601-01-01.
-        constexpr int64_t MsFrom1601To1970 = 11644473600000LL;
-        const int64_t steps =
-            static_cast<int64_t>((static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime);
-        figures.startTimeMs = steps / 10000 - MsFrom1601To1970;
-    }
-    // A running process holds handles; wine answers 0 without counting, and
-    // that is no figure.
-    DWORD handles = 0;
-    if (GetProcessHandleCount(process, &handles) && handles > 0) {
-        figures.openDescriptors = handles;
-    }
-    PROCESS_MEMORY_COUNTERS memory{};
-    if (GetProcessMemoryInfo(process, &memory, sizeof memory)) {
-        figures.residentBytes = static_cast<int64_t>(memory.WorkingSetSize);
-    }
-    return figures;
-}
-
 std::unique_ptr<TStopHandler> InstallStopHandler(std::function<void()> onStop) {
     return std::make_unique<TWindowsStopHandler>(std::move(onStop));
 }
@@ -232,4 +205,31 @@ std::unique_ptr<TLogFile> OpenLogFile(const std::string& path, std::string& erro
         return nullptr;
     }
     return std::make_unique<TWindowsLogFile>(file);
+}
+
+TProcessFigures ReadProcessFigures() {
+    TProcessFigures figures;
+    const HANDLE process = GetCurrentProcess();
+    FILETIME created{};
+    FILETIME exited{};
+    FILETIME kernel{};
+    FILETIME user{};
+    if (GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+        // FILETIME counts 100 ns steps from 1601-01-01.
+        constexpr int64_t MsFrom1601To1970 = 11644473600000LL;
+        const int64_t steps =
+            static_cast<int64_t>((static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime);
+        figures.startTimeMs = steps / 10000 - MsFrom1601To1970;
+    }
+    // A running process holds handles; wine answers 0 without counting, and
+    // that is no figure.
+    DWORD handles = 0;
+    if (GetProcessHandleCount(process, &handles) && handles > 0) {
+        figures.openDescriptors = handles;
+    }
+    PROCESS_MEMORY_COUNTERS memory{};
+    if (GetProcessMemoryInfo(process, &memory, sizeof memory)) {
+        figures.residentBytes = static_cast<int64_t>(memory.WorkingSetSize);
+    }
+    return figures;
 }

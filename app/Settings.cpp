@@ -115,29 +115,6 @@ int32_t ReadNumber32(const TProfileReader& profile, const std::string& path, con
     return static_cast<int32_t>(ReadNumber(profile, path, number));
 }
 
-std::vector<TListenAddress> ReadListenAddresses(const TKeyReader& key) {
-    std::vector<std::string_view> items;
-    std::string error;
-    if (!SplitListItems(key.Text(), items, error)) {
-        key.Fail(error);
-    }
-    std::vector<TListenAddress> addresses;
-    for (const std::string_view item : items) {
-        TListenAddress listen{std::string(item), {}};
-        if (!TryParseIPAddress(item, listen.address)) {
-            key.Fail(QuotedItem(item) + " is not an IPv4 or IPv6 address");
-        }
-        for (const TListenAddress& earlier : addresses) {
-            if (earlier.address.version == listen.address.version &&
-                earlier.address.bytes == listen.address.bytes) {
-                key.Fail(QuotedItem(item) + " is given twice");
-            }
-        }
-        addresses.push_back(listen);
-    }
-    return addresses;
-}
-
 // "address:port", the address bracketed when it is IPv6 (its colons would
 // make the port ambiguous), the port required, 0 to 65535.
 std::optional<TListenEndpoint> ReadEndpoint(const TKeyReader& key) {
@@ -169,6 +146,29 @@ std::optional<TListenEndpoint> ReadEndpoint(const TKeyReader& key) {
     return endpoint;
 }
 
+std::vector<TListenAddress> ReadListenAddresses(const TKeyReader& key) {
+    std::vector<std::string_view> items;
+    std::string error;
+    if (!SplitListItems(key.Text(), items, error)) {
+        key.Fail(error);
+    }
+    std::vector<TListenAddress> addresses;
+    for (const std::string_view item : items) {
+        TListenAddress listen{std::string(item), {}};
+        if (!TryParseIPAddress(item, listen.address)) {
+            key.Fail(QuotedItem(item) + " is not an IPv4 or IPv6 address");
+        }
+        for (const TListenAddress& earlier : addresses) {
+            if (earlier.address.version == listen.address.version &&
+                earlier.address.bytes == listen.address.bytes) {
+                key.Fail(QuotedItem(item) + " is given twice");
+            }
+        }
+        addresses.push_back(listen);
+    }
+    return addresses;
+}
+
 void ReadFile(const std::string& path, TProxySettings& settings) {
     const TProfileReader profile(path);
     if (!profile.Readable()) {
@@ -196,10 +196,10 @@ void ReadFile(const std::string& path, TProxySettings& settings) {
     settings.ConnectTimeout = ReadNumber32(profile, path, ConnectTimeoutKey);
 
     settings.Listen = ReadListenAddresses(TKeyReader(profile, path, "Connection", "Listen"));
+    settings.StatusListen = ReadEndpoint(TKeyReader(profile, path, "Status", "Listen"));
     settings.Allow = TKeyReader(profile, path, "Access", "Allow").ReadList<TIdNetworkList>();
     settings.ConnectPorts = TKeyReader(profile, path, "Access", "ConnectPorts").ReadList<TIdPortList>();
     settings.Deny = TKeyReader(profile, path, "Access", "Deny").ReadList<TIdNetworkList>().value_or(TIdNetworkList{});
-    settings.StatusListen = ReadEndpoint(TKeyReader(profile, path, "Status", "Listen"));
     const TKeyReader logFile(profile, path, "General", "LogFile");
     if (logFile.Given()) {
         settings.LogFile = PathBesideExecutable(logFile.Text());
