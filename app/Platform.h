@@ -1,8 +1,10 @@
 // Platform: the few operating-system services of the shell besides the
-// console: the executable's own directory, and the stop request (Ctrl+C,
-// SIGTERM, closing the console window) turned into a call on a normal thread.
+// console: the executable's own directory, the stop request (Ctrl+C,
+// SIGTERM, closing the console window) turned into a call on a normal thread,
+// and the process's own figures for the status listener.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -34,6 +36,16 @@ void UseMappedMemoryForLargeBodies();
 // tunnel holds two sockets and, while bytes flow, a pipe. No-op where there
 // is no such limit.
 void RaiseOpenFileLimit();
+
+// What the system tells about this process; -1 for a figure it will not tell.
+struct TProcessFigures {
+    int64_t startTimeMs = -1;      // when the process started, in ms since 1970-01-01 UTC
+    int64_t openDescriptors = -1;  // open files, sockets and pipes (on Windows: handles)
+    int64_t residentBytes = -1;    // memory held in RAM (on Windows: the working set)
+};
+
+// Reads the figures now; a few system calls, nothing kept between calls.
+TProcessFigures ReadProcessFigures();
 
 // While an object of this class lives, a stop request from outside calls
 // onStop once, on a thread of its own (never inside a signal handler), so

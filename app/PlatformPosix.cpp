@@ -2,9 +2,11 @@
 // signals (SIGINT, SIGTERM, SIGHUP) passed from the signal handler through a
 // self-pipe to a watcher thread, which runs the stop callback, and the
 // allocator setting that returns freed large blocks to the system, the
-// mapped (huge page) memory for large bodies and the open-file limit.
+// mapped (huge page) memory for large bodies, the open-file limit and the
+// process figures from /proc.
 #include "app/Platform.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/mman.h>
@@ -22,6 +24,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <limits>
+#include <sstream>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -303,4 +308,87 @@ std::unique_ptr<TLogFile> OpenLogFile(const std::string& path, std::string& erro
         return nullptr;
     }
     return std::make_unique<TPosixLogFile>(fd);
+}
+
+namespace {
+
+// /proc/self/stat's 22nd field: clock ticks from the boot to the start. The
+// name in field 2 may hold blanks and parentheses, so fields are counted
+// from the last ')'.
+int64_t StartTicksAfterBoot() {
+    std::ifstream file("/proc/self/stat");
+    std::string stat;
+    std::getline(file, stat);
+    const size_t nameEnd = stat.rfind(')');
+    if (nameEnd == std::string::npos) {
+        return -1;
+    }
+    std::istringstream fields(stat.substr(nameEnd + 1));
+    std::string field;
+    for (int number = 3; number <= 22 && fields >> field; ++number) {
+        if (number == 22) {
+            return std::strtoll(field.c_str(), nullptr, 10);
+        }
+    }
+    return -1;
+}
+
+// The boot time, seconds since 1970, from /proc/stat's "btime" line.
+int64_t BootTimeSeconds() {
+    std::ifstream file("/proc/stat");
+    std::string name;
+    while (file >> name) {
+        if (name == "btime") {
+            int64_t seconds = -1;
+            file >> seconds;
+            return seconds;
+        }
+        file.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    }
+    return -1;
+}
+
+int64_t StartTimeMs() {
+    const int64_t ticks = StartTicksAfterBoot();
+    const int64_t boot = BootTimeSeconds();
+    const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+    if (ticks < 0 || boot < 0 || ticksPerSecond <= 0) {
+        return -1;
+    }
+    return boot * 1000 + ticks * 1000 / ticksPerSecond;
+}
+
+int64_t OpenDescriptorCount() {
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return -1;
+    }
+    // The listing holds the descriptor that reads it: not one of ours.
+    const int own = dirfd(dir);
+    int64_t count = 0;
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != own) {
+            ++count;
+        }
+    }
+    closedir(dir);
+    return count;
+}
+
+// /proc/self/statm's second field: resident pages.
+int64_t ResidentBytes() {
+    std::ifstream file("/proc/self/statm");
+    int64_t size = 0;
+    int64_t resident = 0;
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    if (!(file >> size >> resident) || pageSize <= 0) {
+        return -1;
+    }
+    return resident * pageSize;
+}
+
+}  // namespace
+
+TProcessFigures ReadProcessFigures() {
+    return {StartTimeMs(), OpenDescriptorCount(), ResidentBytes()};
 }

@@ -1,12 +1,18 @@
-// PlatformWindows: the executable's directory from GetModuleFileNameA, and
-// the console control events (Ctrl+C, Ctrl+Break, closing the window) passed
-// to the stop callback. Windows runs control handlers on a thread of their
-// own, so the callback runs right there.
+// PlatformWindows: the executable's directory from GetModuleFileNameA, the
+// console control events (Ctrl+C, Ctrl+Break, closing the window) passed
+// to the stop callback, and the process figures. Windows runs control
+// handlers on a thread of their own, so the callback runs right there.
 #include "app/Platform.h"
 
 #ifdef _WIN32
 
 #include <windows.h>
+// Version 2 names the kernel32 entry (K32GetProcessMemoryInfo), so that no
+// psapi.dll import is needed.
+#ifndef PSAPI_VERSION
+#define PSAPI_VERSION 2
+#endif
+#include <psapi.h>
 
 #include <condition_variable>
 #include <cstdlib>
@@ -201,4 +207,31 @@ std::unique_ptr<TLogFile> OpenLogFile(const std::string& path, std::string& erro
         return nullptr;
     }
     return std::make_unique<TWindowsLogFile>(file);
+}
+
+TProcessFigures ReadProcessFigures() {
+    TProcessFigures figures;
+    const HANDLE process = GetCurrentProcess();
+    FILETIME created{};
+    FILETIME exited{};
+    FILETIME kernel{};
+    FILETIME user{};
+    if (GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+        // FILETIME counts 100 ns steps from 1601-01-01.
+        constexpr int64_t MsFrom1601To1970 = 11644473600000LL;
+        const int64_t steps =
+            static_cast<int64_t>((static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime);
+        figures.startTimeMs = steps / 10000 - MsFrom1601To1970;
+    }
+    // A running process holds handles; wine answers 0 without counting, and
+    // that is no figure.
+    DWORD handles = 0;
+    if (GetProcessHandleCount(process, &handles) && handles > 0) {
+        figures.openDescriptors = handles;
+    }
+    PROCESS_MEMORY_COUNTERS memory{};
+    if (GetProcessMemoryInfo(process, &memory, sizeof memory)) {
+        figures.residentBytes = static_cast<int64_t>(memory.WorkingSetSize);
+    }
+    return figures;
 }

@@ -116,6 +116,37 @@ int32_t ReadNumber32(const TProfileReader& profile, const std::string& path, con
     return static_cast<int32_t>(ReadNumber(profile, path, number));
 }
 
+// "address:port", the address bracketed when it is IPv6 (its colons would
+// make the port ambiguous), the port required, 0 to 65535.
+std::optional<TListenEndpoint> ReadEndpoint(const TKeyReader& key) {
+    if (!key.Given()) {
+        return std::nullopt;
+    }
+    const std::string_view text = key.Text();
+    const auto fail = [&key, text] {
+        key.Fail(QuotedItem(text) + " is not an address and port (127.0.0.1:9128, [::1]:9128)");
+    };
+    const size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos) {
+        fail();
+    }
+    std::string_view address = text.substr(0, colon);
+    const std::string_view port = text.substr(colon + 1);
+    if (address.size() > 2 && address.front() == '[' && address.back() == ']') {
+        address = address.substr(1, address.size() - 2);
+    } else if (address.find(':') != std::string_view::npos) {
+        fail();
+    }
+    TListenEndpoint endpoint{std::string(text), {}, 0};
+    if (!TryParseIPAddress(address, endpoint.address) ||
+        (text.front() == '[') != (endpoint.address.version == Id_IPv6) || port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string_view::npos || std::stoi(std::string(port)) > 65535) {
+        fail();
+    }
+    endpoint.port = std::stoi(std::string(port));
+    return endpoint;
+}
+
 std::vector<TListenAddress> ReadListenAddresses(const TKeyReader& key) {
     std::vector<std::string_view> items;
     std::string error;
@@ -204,6 +235,7 @@ void ReadFile(const std::string& path, TProxySettings& settings) {
     settings.ConnectTimeout = ReadNumber32(profile, path, ConnectTimeoutKey);
 
     settings.Listen = ReadListenAddresses(TKeyReader(profile, path, "Connection", "Listen"));
+    settings.StatusListen = ReadEndpoint(TKeyReader(profile, path, "Status", "Listen"));
     settings.Allow = TKeyReader(profile, path, "Access", "Allow").ReadList<TIdNetworkList>();
     settings.ConnectPorts = TKeyReader(profile, path, "Access", "ConnectPorts").ReadList<TIdPortList>();
     settings.Deny = TKeyReader(profile, path, "Access", "Deny").ReadList<TIdNetworkList>().value_or(TIdNetworkList{});

@@ -20,6 +20,13 @@ struct TListenAddress {
     TIdIPAddress address;
 };
 
+// One address and port, "127.0.0.1:9128" or "[::1]:9128".
+struct TListenEndpoint {
+    std::string text;  // as written in the file
+    TIdIPAddress address;
+    int32_t port = 0;  // 0: one the system picks
+};
+
 // The numbers are read in 64 bits and kept only within the ranges below; a
 // number past them stops the start (ReadSettings).
 struct TProxySettings {
@@ -58,6 +65,8 @@ struct TProxySettings {
     // Client connections served at once, 0 to 2147483647; those past it
     // are refused with 503. 0 means no limit.
     int32_t MaxConnections = 4096;
+    // Where the status listener serves GET /metrics; none given: no listener.
+    std::optional<TListenEndpoint> StatusListen;
 };
 
 TProxySettings& ProxySettings();

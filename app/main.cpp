@@ -17,6 +17,8 @@
 #include "app/Banner.h"
 #include "app/CommandLine.h"
 #include "app/Console.h"
+#include "app/Metrics.h"
+#include "app/MetricsServer.h"
 #include "app/Platform.h"
 #include "app/ProfileReader.h"
 #include "app/RequestLog.h"
@@ -91,6 +93,9 @@ int Run(const TCommandLine& commandLine) {
     WriteLineEnd();
     Pause(200);
 
+    // Counted only with the status listener on: without it a request costs
+    // what it always has. Made before the server, whose workers count into it.
+    const std::unique_ptr<TMetrics> metrics = settings.StatusListen ? std::make_unique<TMetrics>() : nullptr;
     auto server = std::make_unique<TIdHTTPProxyServer>();
     // DefaultPort is the default port of Bindings: one value, no range check.
     server->SetDefaultPort(settings.Port);
@@ -103,13 +108,26 @@ int Run(const TCommandLine& commandLine) {
     }
     server->SetRules(ProxyRulesOf(settings));
     server->SetMaxConnections(settings.MaxConnections);
-    // Set whether or not a log is open: a reload may open one.
-    server->OnRequestDone = [&accessLog](const TIdRequestRecord& record) { accessLog.Write(record); };
+    // Set whether or not a log is open: a reload may open one. The figures
+    // are counted only where they are served.
+    server->OnRequestDone = [&accessLog, counted = metrics.get()](const TIdRequestRecord& record) {
+        if (counted != nullptr) {
+            counted->Count(record);
+        }
+        accessLog.Write(record);
+    };
     server->OnHTTPDocument = [](TIdHTTPProxyServer&, const std::string& document, std::unique_ptr<TStream>&,
                                 const TIdHeaderList&, const std::string& host, uint64_t size) {
         CountAndLogDocument(document, host, size);
     };
     server->SetActive(true);
+    // Stopped before the proxy server whose figures it shows.
+    std::unique_ptr<TMetricsServer> metricsServer;
+    if (metrics) {
+        metricsServer = StartMetricsServer(*settings.StatusListen, *metrics, *server);
+        WriteLineEnd();
+        WriteText("Metrics are served at " + metricsServer->Url());
+    }
 
     WriteLineEnd();
     WriteText("Proxy server is active...");
@@ -146,9 +164,11 @@ int Run(const TCommandLine& commandLine) {
             // The listening sockets stay as they were opened.
             const std::vector<TListenAddress> listen = settings.Listen;
             const int32_t port = settings.Port;
+            const auto statusListen = settings.StatusListen;
             settings = fresh;
             settings.Listen = listen;
             settings.Port = port;
+            settings.StatusListen = statusListen;
         },
         [&accessLog](const std::string& line) {
             WriteNotice(line);
@@ -164,6 +184,7 @@ int Run(const TCommandLine& commandLine) {
         reloader.Poll();
         SleepMs(100);
     }
+    metricsServer.reset();
     // Stops the listeners, closes every client and joins every worker.
     server.reset();
     return 0;

@@ -89,36 +89,67 @@ std::string ProxyAnswer(int status, std::string_view target, std::string_view re
     return answer;
 }
 
+TIdRequestOutcome OutcomeOfStatus(int status) {
+    switch (status) {
+    case 400:
+    case 411:
+    case 413:
+    case 414:
+    case 417:
+    case 431:
+    case 501:
+    case 505:
+        return TIdRequestOutcome::RefusedFraming;
+    case 403:
+        return TIdRequestOutcome::RefusedAccess;
+    case 405:
+        return TIdRequestOutcome::RefusedMethod;
+    case 407:
+        return TIdRequestOutcome::RefusedAuth;
+    case 502:
+        return TIdRequestOutcome::FailedBadAnswer;
+    case 503:
+        return TIdRequestOutcome::RefusedLimit;
+    case 504:
+        return TIdRequestOutcome::FailedTimeout;
+    case 508:
+        return TIdRequestOutcome::RefusedLoop;
+    default:
+        return TIdRequestOutcome::None;
+    }
+}
+
 EIdHTTPProxyAnswer OriginFailure(const std::exception& error) {
+    using enum TIdRequestOutcome;
     if (const auto* answer = dynamic_cast<const EIdHTTPProxyAnswer*>(&error)) {
         return *answer;
     }
     if (dynamic_cast<const EIdConnectTimeout*>(&error) != nullptr) {
-        return {504, "the origin did not accept the connection within the connect timeout"};
+        return {504, "the origin did not accept the connection within the connect timeout", FailedConnectTimeout};
     }
     if (dynamic_cast<const EIdReadTimeout*>(&error) != nullptr) {
-        return {504, "the origin did not answer within the idle timeout"};
+        return {504, "the origin did not answer within the idle timeout", FailedTimeout};
     }
     if (dynamic_cast<const EIdConnClosedGracefully*>(&error) != nullptr) {
-        return {502, "the origin closed the connection before its answer was complete"};
+        return {502, "the origin closed the connection before its answer was complete", FailedClosed};
     }
     if (dynamic_cast<const EIdReadLnMaxLineLengthExceeded*>(&error) != nullptr) {
-        return {502, "the origin's answer head is too large"};
+        return {502, "the origin's answer head is too large", FailedBadAnswer};
     }
     if (const auto* socket = dynamic_cast<const EIdSocketError*>(&error)) {
         switch (socket->LastError()) {
         case IdErr::HostNotFound:
-            return {502, "the host name does not resolve"};
+            return {502, "the host name does not resolve", FailedResolve};
         case IdErr::ConnectionRefused:
-            return {502, "the origin refused the connection"};
+            return {502, "the origin refused the connection", FailedConnectRefused};
         case IdErr::ConnectionReset:
         case IdErr::ConnectionAborted:
-            return {502, "the origin reset the connection"};
+            return {502, "the origin reset the connection", FailedReset};
         case IdErr::TimedOut:
-            return {504, "the origin did not answer in time"};
+            return {504, "the origin did not answer in time", FailedTimeout};
         default:
             break;
         }
     }
-    return {502, std::string("the connection to the origin failed: ") + error.what()};
+    return {502, std::string("the connection to the origin failed: ") + error.what(), FailedOther};
 }

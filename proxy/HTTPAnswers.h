@@ -9,17 +9,28 @@
 #include <string_view>
 
 #include "base/IdException.h"
+#include "proxy/IdRequestOutcome.h"
+
+// What an answer of the proxy's own means where the place that gives it does
+// not say more: what the status stands for wherever the proxy sends it (403:
+// a client outside Allow, 502: an invalid answer head, 200: no refusal).
+TIdRequestOutcome OutcomeOfStatus(int status);
 
 // A request that ends in an answer of the proxy's own; the message is the
-// reason the page gives.
+// reason the page gives, the outcome what the status figures count it as.
 class EIdHTTPProxyAnswer : public EIdException {
 public:
-    EIdHTTPProxyAnswer(int status, std::string reason) : EIdException(std::move(reason)), status_(status) {}
+    EIdHTTPProxyAnswer(int status, std::string reason)
+        : EIdHTTPProxyAnswer(status, std::move(reason), OutcomeOfStatus(status)) {}
+    EIdHTTPProxyAnswer(int status, std::string reason, TIdRequestOutcome outcome)
+        : EIdException(std::move(reason)), status_(status), outcome_(outcome) {}
     int Status() const noexcept { return status_; }
+    TIdRequestOutcome Outcome() const noexcept { return outcome_; }
     const char* ClassName() const noexcept override { return "EIdHTTPProxyAnswer"; }
 
 private:
     int status_;
+    TIdRequestOutcome outcome_;
 };
 
 // "Bad Gateway" for 502, and so on for every status the proxy sends.

@@ -54,6 +54,20 @@ bool IsHelpLine(const std::string& line) {
 // credentials, which the client has no business being asked for.
 constexpr const char* ParentRefusedUs = "the parent proxy did not accept this proxy's credentials";
 
+// Counts an open tunnel for as long as it lives.
+class TTunnelCount {
+public:
+    explicit TTunnelCount(std::atomic<int64_t>& count) : count_(count) {
+        count_.fetch_add(1, std::memory_order_relaxed);
+    }
+    ~TTunnelCount() { count_.fetch_sub(1, std::memory_order_relaxed); }
+    TTunnelCount(const TTunnelCount&) = delete;
+    TTunnelCount& operator=(const TTunnelCount&) = delete;
+
+private:
+    std::atomic<int64_t>& count_;
+};
+
 // Gives up a request whose body went partly to the origin: both sides get a
 // reset, as a body cut short must not look whole to either.
 void ResetBoth(TIdTCPConnection& first, TIdTCPConnection& second) {
@@ -225,7 +239,7 @@ void TIdHTTPProxyServer::CheckAddresses(const std::vector<TIdIPAddress>& address
         // No host has such an address, yet some systems connect it to
         // themselves, past every rule about loopback.
         if (IsUnspecifiedAddress(address) || Serving().deny.Contains(address)) {
-            throw EIdHTTPProxyAnswer(403, "the proxy may not go there");
+            throw EIdHTTPProxyAnswer(403, "the proxy may not go there", TIdRequestOutcome::RefusedDestination);
         }
     }
     for (const TIdIPAddress& address : addresses) {
@@ -261,7 +275,7 @@ std::unique_ptr<TIdOutbound> TIdHTTPProxyServer::ConnectTo(const std::vector<TId
     });
     const TIdNetworkList& deny = Serving().deny;
     if (!deny.Empty() && deny.Contains(outbound->PeerIP())) {
-        throw EIdHTTPProxyAnswer(403, "the proxy may not go there");
+        throw EIdHTTPProxyAnswer(403, "the proxy may not go there", TIdRequestOutcome::RefusedDestination);
     }
     return outbound;
 }
@@ -348,7 +362,8 @@ std::string TIdHTTPProxyServer::ReadRequestLine(TIdContext& context) {
         TIdRequestTrace trace(OnRequestDone, context, TRequestLine{});
         Refuse(context, trace,
                ProxyAnswer(414, {}, "the request line is longer than " +
-                                        std::to_string(client.IOHandler()->MaxLineLength()) + " bytes"));
+                                        std::to_string(client.IOHandler()->MaxLineLength()) + " bytes"),
+               TIdRequestOutcome::RefusedFraming);
         return {};
     }
 }
@@ -387,8 +402,10 @@ bool TIdHTTPProxyServer::ReadRequestHeaders(TIdContext& context, TIdHeaderList& 
                     [this, &context] { return RequestRemainingMs(context); });
 }
 
-void TIdHTTPProxyServer::Refuse(TIdContext& context, TIdRequestTrace& trace, const std::string& answer) {
+void TIdHTTPProxyServer::Refuse(TIdContext& context, TIdRequestTrace& trace, const std::string& answer,
+                                TIdRequestOutcome outcome) {
     trace.SetStatus(StatusCodeOf(answer));
+    trace.SetOutcome(outcome);
     AnswerAndClose(context.ClientConnection(), answer);
 }
 
@@ -473,7 +490,8 @@ void TIdHTTPProxyServer::Serve(TIdContext& context, const std::string& line) {
         }
         Refuse(context, trace,
                ProxyAnswer(answer.Status(), TargetForLog(request.target), answer.Message(),
-                           answer.Status() == 407 ? ProxyAuthenticateLine : std::string_view()));
+                           answer.Status() == 407 ? ProxyAuthenticateLine : std::string_view()),
+               answer.Outcome());
     }
 }
 
@@ -486,12 +504,14 @@ void TIdHTTPProxyServer::Forward(TIdContext& context, const TRequestLine& reques
         throw EIdHTTPProxyAnswer(400, "the target is not an absolute http:// URL with a usable host and port");
     }
     if (AnswersOptionsItself(request, headers)) {
-        Refuse(context, trace, ProxyAnswer(200, request.target, "Max-Forwards is 0: the proxy answers"));
+        Refuse(context, trace, ProxyAnswer(200, request.target, "Max-Forwards is 0: the proxy answers"),
+               TIdRequestOutcome::None);
         return;
     }
     TIdTCPConnection& client = context.ClientConnection();
     const TIdUpstream& parent = Serving().upstream;
     const bool viaParent = parent.Serves(target.host);
+    trace.SetViaParent(viaParent);
     int32_t port = 0;
     const std::vector<TIdIPAddress> addresses = ResolveFor(target, viaParent, port);
 
@@ -573,7 +593,7 @@ void TIdHTTPProxyServer::Forward(TIdContext& context, const TRequestLine& reques
     TResponseFraming response;
     AtOrigin([&] { response = ReadAnswerHead(origin, request.method, answer); });
     if (viaParent && response.status == 407) {
-        throw EIdHTTPProxyAnswer(502, ParentRefusedUs);
+        throw EIdHTTPProxyAnswer(502, ParentRefusedUs, TIdRequestOutcome::FailedParentAuth);
     }
     trace.SetStatus(response.status);
     if (request.method == "HEAD") {
@@ -729,9 +749,11 @@ void TIdHTTPProxyServer::Tunnel(TIdContext& context, const TRequestLine& request
     }
     const std::optional<TIdPortList>& connectPorts = Serving().connectPorts;
     if (connectPorts && !connectPorts->Contains(target.port)) {
-        throw EIdHTTPProxyAnswer(403, "the proxy opens no tunnel to port " + std::to_string(target.port));
+        throw EIdHTTPProxyAnswer(403, "the proxy opens no tunnel to port " + std::to_string(target.port),
+                                 TIdRequestOutcome::RefusedDestination);
     }
     const bool viaParent = Serving().upstream.Serves(target.host);
+    trace.SetViaParent(viaParent);
     int32_t port = 0;
     const std::vector<TIdIPAddress> addresses = ResolveFor(target, viaParent, port);
     const std::unique_ptr<TIdOutbound> outbound = ConnectTo(addresses, port);
@@ -749,6 +771,7 @@ void TIdHTTPProxyServer::Tunnel(TIdContext& context, const TRequestLine& request
     established.Add("");
     client.IOHandler()->WriteLines(established);
     TIdRelay relay(client, outbound->Client(), IdleTimeoutMs());
+    const TTunnelCount counted(activeTunnels_);
     relay.Tunnel();
 }
 
@@ -776,7 +799,7 @@ bool TIdHTTPProxyServer::OpenParentTunnel(TIdContext& context, TIdOutbound& pare
         return true;
     }
     if (response.status == 407) {
-        throw EIdHTTPProxyAnswer(502, ParentRefusedUs);
+        throw EIdHTTPProxyAnswer(502, ParentRefusedUs, TIdRequestOutcome::FailedParentAuth);
     }
     // The parent's refusal (a 403 of its rules, a 502 of its own connect)
     // is the client's answer, head and page.
@@ -805,6 +828,7 @@ void TIdHTTPProxyServer::RefusedOverLimit(const TIdRefusal& refusal) {
     record.client = refusal.peerIP;
     record.status = 503;
     record.bytesToClient = static_cast<uint64_t>(refusal.answerBytes);
+    record.outcome = TIdRequestOutcome::RefusedLimit;
     try {
         OnRequestDone(record);
     } catch (...) {

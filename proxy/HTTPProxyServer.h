@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -129,6 +130,9 @@ public:
     TIdNetworkList Deny() const { return Rules()->deny; }
     void SetDeny(TIdNetworkList deny);
 
+    // Tunnels open at this moment (from the client's 200 to their end).
+    int64_t ActiveTunnels() const { return activeTunnels_.load(std::memory_order_relaxed); }
+
     TOnHTTPDocument OnHTTPDocument;
     TOnRequestDone OnRequestDone;
 
@@ -172,7 +176,8 @@ private:
     // credentials' user name goes into the trace either way.
     void CheckAuthorized(TIdContext& context, const TIdHeaderList& headers, TIdRequestTrace& trace);
     // Sends one of the proxy's own answers and closes (AnswerAndClose).
-    void Refuse(TIdContext& context, TIdRequestTrace& trace, const std::string& answer);
+    void Refuse(TIdContext& context, TIdRequestTrace& trace, const std::string& answer,
+                TIdRequestOutcome outcome);
     int32_t RequestRemainingMs(const TIdContext& context) const;
     int32_t IdleTimeoutMs() const;
     // A limit in seconds as the milliseconds a wait takes, at most
@@ -233,4 +238,5 @@ private:
     TIdOutboundList outbound_;
     std::mutex portsLock_;  // guards listenPorts_
     std::vector<int32_t> listenPorts_;
+    std::atomic<int64_t> activeTunnels_{0};
 };

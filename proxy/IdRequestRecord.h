@@ -8,6 +8,8 @@
 #include <functional>
 #include <string>
 
+#include "proxy/IdRequestOutcome.h"
+
 class TIdContext;
 struct TRequestLine;
 
@@ -24,6 +26,11 @@ struct TIdRequestRecord {
     uint64_t bytesToClient = 0;
     uint64_t bytesFromClient = 0;
     int64_t durationMs = 0;
+    // Why the proxy answered itself, or how the way to the origin failed.
+    TIdRequestOutcome outcome = TIdRequestOutcome::None;
+    // Whether the request went (or was to go) through the parent proxy, so
+    // that a failure is the parent's rather than the origin's.
+    bool viaParent = false;
 };
 
 // Fired once for every request that ends, served, refused or cut off (a
@@ -44,6 +51,8 @@ public:
 
     void SetStatus(int status) { record_.status = status; }
     void SetUser(const std::string& user) { record_.user = user; }
+    void SetOutcome(TIdRequestOutcome outcome) { record_.outcome = outcome; }
+    void SetViaParent(bool viaParent) { record_.viaParent = viaParent; }
     // Whether an answer (other than an interim one) has begun.
     bool Answered() const { return record_.status >= 0; }
 

@@ -9,7 +9,7 @@ native=(cmake g++ make libgtest-dev googletest)
 win=(cmake make googletest g++-mingw-w64-x86-64-posix wine64 wine)
 bench=(cmake g++ make libbenchmark-dev)
 # The programs the end-to-end tests drive as clients and origin servers.
-tools=(curl python3 openssl apache2-utils nginx-light fcgiwrap git)
+tools=(curl python3 openssl apache2-utils nginx-light fcgiwrap git prometheus)
 ci=("${native[@]}" "${win[@]}" "${bench[@]}" "${tools[@]}" clang libclang-rt-14-dev procps)
 
 wanted=()

@@ -1,7 +1,8 @@
 // PlatformTest: the stop request reaches its callback on a normal thread
 // (not inside the signal handler), once, the executable's directory is a
 // real directory, big bodies live in the platform's mapped memory, and the
-// open-file limit only ever goes up.
+// open-file limit only ever goes up; the process figures follow what the
+// process does.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 
 #include "app/Platform.h"
 #include "io/IdStream.h"
+#include "tests/support/LoopbackSocket.h"
 #include "tests/support/SameBytes.h"
 
 namespace {
@@ -127,6 +129,43 @@ TEST(OpenFileLimitTest, RaisingNeverLowersTheLimit) {
 #else
     RaiseOpenFileLimit();  // nothing to raise; must simply not fail
 #endif
+}
+
+}  // namespace
+
+namespace {
+
+// The figures describe this process: it started moments ago, sockets it
+// opens are counted, and memory it touches becomes resident.
+TEST(ProcessFiguresTest, FollowWhatTheProcessDoes) {
+    const TProcessFigures before = ReadProcessFigures();
+    const auto nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+    EXPECT_LE(before.startTimeMs, nowMs + 1000);
+    EXPECT_GT(before.startTimeMs, nowMs - 10 * 60 * 1000);
+    EXPECT_GT(before.residentBytes, 0);
+
+    std::vector<vtltest::TLoopbackSocket> sockets;
+    for (int i = 0; i < 8; ++i) {
+        sockets.push_back(vtltest::TLoopbackSocket::Create());
+        ASSERT_TRUE(sockets.back().Valid());
+    }
+    // Fresh pages of a large block are not resident until written.
+    std::vector<char> touched(64u << 20);
+    for (size_t at = 0; at < touched.size(); at += 4096) {
+        *static_cast<volatile char*>(&touched[at]) = 1;
+    }
+    const TProcessFigures after = ReadProcessFigures();
+#ifdef __linux__
+    ASSERT_GE(before.openDescriptors, 0);
+#endif
+    // Where the system tells the count at all (wine does not).
+    if (before.openDescriptors >= 0) {
+        EXPECT_GE(after.openDescriptors, before.openDescriptors + 8);
+    }
+    EXPECT_GE(after.residentBytes, before.residentBytes + (32 << 20));
+    EXPECT_EQ(after.startTimeMs, before.startTimeMs);
 }
 
 }  // namespace

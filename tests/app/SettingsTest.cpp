@@ -209,7 +209,7 @@ TEST_F(SettingsTest, PasswordKeptAsReadInside) {
 TEST_F(SettingsTest, AccessKeysAreReadAndListenIsShown) {
     WriteFile("[Connection]\nPort=8080\nListen=127.0.0.1, ::1\n"
               "[Access]\nAllow=192.168.1.0/24, fd00::/8\nConnectPorts=443, 8443-8450\nDeny=127.0.0.0/8\n"
-              "[General]\nLogFile=logs/access.log\n");
+              "[General]\nLogFile=logs/access.log\n[Status]\nListen=[::1]:09128\n");
     ReadSettings(path_);
     EXPECT_EQ(StatusLine(), " [Port: 8080] [Listen: 127.0.0.1, ::1] [Authentication not required] [ST: 100]");
     EXPECT_EQ(pauses_, (std::vector<int32_t>{200, 200, 200, 200}));
@@ -227,6 +227,9 @@ TEST_F(SettingsTest, AccessKeysAreReadAndListenIsShown) {
     EXPECT_FALSE(settings.ConnectPorts->Contains(80));
     EXPECT_TRUE(settings.Deny.Contains("127.0.0.2"));
     EXPECT_EQ(settings.LogFile, PathBesideExecutable("logs/access.log"));
+    ASSERT_TRUE(settings.StatusListen.has_value());
+    EXPECT_EQ(IPAddressText(settings.StatusListen->address), "::1");
+    EXPECT_EQ(settings.StatusListen->port, 9128);
 }
 
 // The parent proxy and what bypasses it: names by label, domains with
@@ -255,7 +258,7 @@ TEST_F(SettingsTest, UpstreamIsReadWithItsDirectList) {
 }
 
 TEST_F(SettingsTest, EmptyAccessValuesCountAsAbsent) {
-    WriteFile("[Connection]\nListen=\n[Access]\nAllow=\nConnectPorts=  \nDeny=\n[General]\nLogFile=\n");
+    WriteFile("[Connection]\nListen=\n[Access]\nAllow=\nConnectPorts=  \nDeny=\n[General]\nLogFile=\n[Status]\nListen=\n");
     ReadSettings(path_);
     EXPECT_EQ(StatusLine(), " [Port: 3128] [Authentication not required] [ST: 100]");
     const TProxySettings& settings = ProxySettings();
@@ -264,6 +267,7 @@ TEST_F(SettingsTest, EmptyAccessValuesCountAsAbsent) {
     EXPECT_FALSE(settings.ConnectPorts.has_value());
     EXPECT_TRUE(settings.Deny.Empty());
     EXPECT_EQ(settings.LogFile, "");
+    EXPECT_FALSE(settings.StatusListen.has_value());
 }
 
 struct TUnreadableCase {
@@ -299,6 +303,18 @@ INSTANTIATE_TEST_SUITE_P(
         TUnreadableCase{"[Connection]\nListen=::1, 0:0::1\n", R"([Connection] Listen: "0:0::1" is given twice)"},
         TUnreadableCase{"[Connection]\nListen=127.0.0.1,\n",
                         "[Connection] Listen: empty item in the list (a comma too many)"},
+        TUnreadableCase{"[Status]\nListen=127.0.0.1\n",
+                        R"([Status] Listen: "127.0.0.1" is not an address and port (127.0.0.1:9128, [::1]:9128))"},
+        TUnreadableCase{"[Status]\nListen=::1:9128\n",
+                        R"([Status] Listen: "::1:9128" is not an address and port (127.0.0.1:9128, [::1]:9128))"},
+        TUnreadableCase{"[status]\nlisten=[127.0.0.1]:9128\n",
+                        R"([Status] Listen: "[127.0.0.1]:9128" is not an address and port (127.0.0.1:9128, [::1]:9128))"},
+        TUnreadableCase{"[Status]\nListen=localhost:9128\n",
+                        R"([Status] Listen: "localhost:9128" is not an address and port (127.0.0.1:9128, [::1]:9128))"},
+        TUnreadableCase{"[Status]\nListen=[::1]:65536\n",
+                        R"([Status] Listen: "[::1]:65536" is not an address and port (127.0.0.1:9128, [::1]:9128))"},
+        TUnreadableCase{"[Status]\nListen=127.0.0.1:+80\n",
+                        R"([Status] Listen: "127.0.0.1:+80" is not an address and port (127.0.0.1:9128, [::1]:9128))"},
         TUnreadableCase{"[access]\nallow=10.0.0.300\n",
                         R"([Access] Allow: "10.0.0.300" is not an address or network)"},
         TUnreadableCase{"[Access]\nConnectPorts=443, https\n",
