@@ -52,15 +52,16 @@ void TSettingsReloader::Reload(const TStamp& stamp) {
     // a bad value is told once, and fixing the file brings the next.
     applied_ = stamp;
     std::string problem;
+    std::string remark;
     try {
-        apply_(LoadSettings(path_, true));
+        remark = apply_(LoadSettings(path_, true));
     } catch (const EIdException& error) {
         problem = error.what();
     } catch (const std::exception& error) {
         problem = error.what();
     }
     if (problem.empty()) {
-        report_("Settings applied from " + path_);
+        report_("Settings applied from " + path_ + (remark.empty() ? "" : "; " + remark));
         return;
     }
     // The file's name is known to whoever reads this; the key comes first,

@@ -16,9 +16,10 @@
 class TSettingsReloader {
 public:
     // apply takes the settings read whole; it may refuse them by raising
-    // EIdException, whose message then names what was wrong. report gets
-    // one line per attempt: applied, or not applied and why.
-    using TApply = std::function<void(const TProxySettings& settings)>;
+    // EIdException, whose message then names what was wrong, and gives a
+    // remark for the applied line ("" none). report gets one line per
+    // attempt: applied, or not applied and why.
+    using TApply = std::function<std::string(const TProxySettings& settings)>;
     using TReport = std::function<void(const std::string& line)>;
 
     TSettingsReloader(std::string path, TApply apply, TReport report);

@@ -165,10 +165,19 @@ int Run(const TCommandLine& commandLine) {
             const std::vector<TListenAddress> listen = settings.Listen;
             const int32_t port = settings.Port;
             const auto statusListen = settings.StatusListen;
+            const auto listenText = [](const TProxySettings& s) {
+                std::string text;
+                for (const TListenAddress& address : s.Listen) {
+                    text += address.text + ",";
+                }
+                return text + "|" + (s.StatusListen ? s.StatusListen->text : std::string());
+            };
+            const bool socketsDiffer = fresh.Port != port || listenText(fresh) != listenText(settings);
             settings = fresh;
             settings.Listen = listen;
             settings.Port = port;
             settings.StatusListen = statusListen;
+            return socketsDiffer ? std::string("Port and the Listen keys wait for a restart") : std::string();
         },
         [&accessLog](const std::string& line) {
             WriteNotice(line);

@@ -457,6 +457,7 @@ TEST_F(SettingsTest, ReloaderAppliesWholeFilesAndTellsWhyNot) {
                     allow = "127.0.0." + std::to_string(i);
                 }
             }
+            return settings.Port == 3128 ? std::string() : std::string("port changed");
         },
         [&](const std::string& line) { reports.push_back(line); });
     const TReloadStep steps[] = {
@@ -467,6 +468,7 @@ TEST_F(SettingsTest, ReloaderAppliesWholeFilesAndTellsWhyNot) {
          "Settings not applied, the running ones stay: [Connection] Port: ", "127.0.0.2"},
         {nullptr, "Settings not applied, the running ones stay: no such settings file", "127.0.0.2"},
         {"[Access]\nAllow=127.0.0.5\n;longer\n", "Settings applied from ", "127.0.0.5"},
+        {"[Connection]\nPort=3129\n[Access]\nAllow=127.0.0.5\n", "Settings applied from ", "127.0.0.5"},
     };
     for (const TReloadStep& step : steps) {
         SCOPED_TRACE(step.content != nullptr ? step.content : "(removed)");
@@ -485,6 +487,10 @@ TEST_F(SettingsTest, ReloaderAppliesWholeFilesAndTellsWhyNot) {
         }
         ASSERT_EQ(reports.size(), told + 1);
         EXPECT_EQ(reports.back().rfind(step.report, 0), 0U) << reports.back();
+        // The program's remark follows the applied line.
+        EXPECT_EQ(reports.back().find("; port changed") != std::string::npos,
+                  step.content != nullptr && std::string(step.content).find("Port=3129") != std::string::npos)
+            << reports.back();
         EXPECT_EQ(allow, step.allow);
     }
     // A request (SIGHUP) reads the file at once, whatever its time.
