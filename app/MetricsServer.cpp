@@ -6,6 +6,7 @@
 
 #include "base/IdException.h"
 #include "base/IdGlobal.h"
+#include "proxy/HTTPAnswers.h"
 #include "proxy/HTTPFraming.h"
 #include "proxy/HTTPMessageIO.h"
 #include "proxy/IdHeaderList.h"
@@ -13,23 +14,6 @@
 namespace {
 
 constexpr std::string_view MetricsPath = "/metrics";
-
-std::string_view Phrase(int status) {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 400:
-        return "Bad Request";
-    case 404:
-        return "Not Found";
-    case 405:
-        return "Method Not Allowed";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return "Error";
-    }
-}
 
 }  // namespace
 
@@ -49,8 +33,8 @@ int MetricsRequestStatus(std::string_view line) {
 }
 
 std::string MetricsAnswer(int status, std::string_view body) {
-    const std::string page = status == 200 ? std::string(body) : std::string(Phrase(status)) + "\n";
-    std::string answer = "HTTP/1.1 " + std::to_string(status) + " " + std::string(Phrase(status)) + "\r\n";
+    const std::string page = status == 200 ? std::string(body) : std::string(ReasonPhrase(status)) + "\n";
+    std::string answer = "HTTP/1.1 " + std::to_string(status) + " " + std::string(ReasonPhrase(status)) + "\r\n";
     if (status == 405) {
         answer += "Allow: GET\r\n";
     }

@@ -10,7 +10,6 @@
 // never reach the console.
 #include "app/Settings.h"
 
-#include <algorithm>
 #include <filesystem>
 #include <string_view>
 
@@ -116,34 +115,42 @@ int32_t ReadNumber32(const TProfileReader& profile, const std::string& path, con
     return static_cast<int32_t>(ReadNumber(profile, path, number));
 }
 
-// "address:port", the address bracketed when it is IPv6 (its colons would
-// make the port ambiguous), the port required, 0 to 65535.
+// "host:port" split, an IPv6 address in brackets (its colons would make
+// the port ambiguous), the port required, decimal, 0 to 65535; false for
+// any other shape. bracketed: whether the host was written in brackets.
+bool SplitHostPort(std::string_view text, std::string& host, bool& bracketed, int32_t& port) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos) {
+        return false;
+    }
+    std::string_view name = text.substr(0, colon);
+    const std::string_view digits = text.substr(colon + 1);
+    bracketed = name.size() > 2 && name.front() == '[' && name.back() == ']';
+    if (bracketed) {
+        name = name.substr(1, name.size() - 2);
+    } else if (name.find(':') != std::string_view::npos) {
+        return false;
+    }
+    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string_view::npos) {
+        return false;
+    }
+    port = std::stoi(std::string(digits));
+    host = std::string(name);
+    return port <= 65535;
+}
+
+// An address and port to listen on: "127.0.0.1:9128", "[::1]:9128".
 std::optional<TListenEndpoint> ReadEndpoint(const TKeyReader& key) {
     if (!key.Given()) {
         return std::nullopt;
     }
-    const std::string_view text = key.Text();
-    const auto fail = [&key, text] {
-        key.Fail(QuotedItem(text) + " is not an address and port (127.0.0.1:9128, [::1]:9128)");
-    };
-    const size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos) {
-        fail();
+    TListenEndpoint endpoint{key.Text(), {}, 0};
+    std::string host;
+    bool bracketed = false;
+    if (!SplitHostPort(key.Text(), host, bracketed, endpoint.port) || !TryParseIPAddress(host, endpoint.address) ||
+        bracketed != (endpoint.address.version == Id_IPv6)) {
+        key.Fail(QuotedItem(key.Text()) + " is not an address and port (127.0.0.1:9128, [::1]:9128)");
     }
-    std::string_view address = text.substr(0, colon);
-    const std::string_view port = text.substr(colon + 1);
-    if (address.size() > 2 && address.front() == '[' && address.back() == ']') {
-        address = address.substr(1, address.size() - 2);
-    } else if (address.find(':') != std::string_view::npos) {
-        fail();
-    }
-    TListenEndpoint endpoint{std::string(text), {}, 0};
-    if (!TryParseIPAddress(address, endpoint.address) ||
-        (text.front() == '[') != (endpoint.address.version == Id_IPv6) || port.empty() || port.size() > 5 ||
-        port.find_first_not_of("0123456789") != std::string_view::npos || std::stoi(std::string(port)) > 65535) {
-        fail();
-    }
-    endpoint.port = std::stoi(std::string(port));
     return endpoint;
 }
 
@@ -170,16 +177,6 @@ std::vector<TListenAddress> ReadListenAddresses(const TKeyReader& key) {
     return addresses;
 }
 
-// 1 to 65535 in plain decimal; 0 for anything else.
-int32_t PortNumber(std::string_view text) {
-    if (text.empty() || text.size() > 5 ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return 0;
-    }
-    const int32_t port = std::stoi(std::string(text));
-    return port <= 65535 ? port : 0;
-}
-
 // [Upstream]: where the parent proxy is, how to log in to it and what
 // goes past it. Every key fails for what it cannot read: a parent quietly
 // left out would send everything straight out, past a company's proxy.
@@ -187,16 +184,15 @@ TIdUpstream ReadUpstream(const TProfileReader& profile, const std::string& path)
     TIdUpstream upstream;
     const TKeyReader proxy(profile, path, "Upstream", "Proxy");
     if (proxy.Given()) {
-        const std::string& text = proxy.Text();
-        const size_t colon = text.rfind(':');
-        const int32_t port = colon == std::string::npos ? 0 : PortNumber(std::string_view(text).substr(colon + 1));
-        TForwardTarget target;
-        if (port == 0 || !ParseTunnelTarget(text, target) || target.host.empty() ||
-            target.host.find_first_of(" \t/?#") != std::string::npos) {
-            proxy.Fail(QuotedItem(text) + " is not host:port (a name or address, and a port from 1 to 65535)");
+        bool bracketed = false;
+        TIdIPAddress address;
+        const bool isAddress = SplitHostPort(proxy.Text(), upstream.host, bracketed, upstream.port) &&
+                               TryParseIPAddress(upstream.host, address);
+        if (upstream.port == 0 || (isAddress ? bracketed != (address.version == Id_IPv6)
+                                             : bracketed || !IsHostName(upstream.host))) {
+            proxy.Fail(QuotedItem(proxy.Text()) +
+                       " is not host:port (a name or address, and a port from 1 to 65535)");
         }
-        upstream.host = target.host;
-        upstream.port = port;
     }
     upstream.user = profile.ReadString("Upstream", "User");
     upstream.password = profile.ReadString("Upstream", "Password");

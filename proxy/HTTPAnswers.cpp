@@ -13,6 +13,8 @@ std::string_view ReasonPhrase(int status) {
         return "Bad Request";
     case 403:
         return "Forbidden";
+    case 404:
+        return "Not Found";
     case 405:
         return "Method Not Allowed";
     case 407:

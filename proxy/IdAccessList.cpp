@@ -222,16 +222,15 @@ std::string LowerName(std::string_view name) {
     return lower;
 }
 
-bool IsHostNameText(std::string_view name) {
-    const std::string_view labels = name.substr(name.front() == '.' ? 1 : 0);
-    return !labels.empty() && labels.front() != '.' && labels.find("..") == std::string_view::npos &&
-           std::all_of(labels.begin(), labels.end(), [](char c) {
+}  // namespace
+
+bool IsHostName(std::string_view name) {
+    return !name.empty() && name.front() != '.' && name.find("..") == std::string_view::npos &&
+           std::all_of(name.begin(), name.end(), [](char c) {
                return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
                       c == '.';
            });
 }
-
-}  // namespace
 
 bool TIdDirectList::Parse(std::string_view text, TIdDirectList& list, std::string& error) {
     std::vector<std::string_view> items;
@@ -244,7 +243,7 @@ bool TIdDirectList::Parse(std::string_view text, TIdDirectList& list, std::strin
         TIdIPAddress address;
         if (TryParseIPAddress(item.substr(0, item.find('/')), address)) {
             networks += (networks.empty() ? "" : ",") + std::string(item);
-        } else if (IsHostNameText(item)) {
+        } else if (IsHostName(item.substr(item.front() == '.' ? 1 : 0))) {
             names.push_back(LowerName(item));
         } else {
             error = QuotedItem(item) + " is not a host name, an address or a network";

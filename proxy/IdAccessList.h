@@ -69,6 +69,10 @@ private:
     std::vector<TRange> ranges_;
 };
 
+// A host name as a list or a setting may give one: letters, digits, '-'
+// and '.', no empty label (a final dot is allowed).
+bool IsHostName(std::string_view name);
+
 // Where requests go straight to their origin although there is a parent
 // proxy: "intranet.example, .corp.example, 10.0.0.0/8, ::1". A name matches
 // itself; a name with a leading dot matches that domain and every name

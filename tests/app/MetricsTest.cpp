@@ -6,13 +6,13 @@
 
 #include <map>
 #include <ostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/Metrics.h"
 #include "app/MetricsServer.h"
 #include "tests/support/LoopbackSocket.h"
+#include "tests/support/MetricSamples.h"
 
 namespace {
 
@@ -36,19 +36,6 @@ TIdRequestRecord Via(TIdRequestRecord record) {
     return record;
 }
 
-// The samples of a page: "name{labels}" to its value.
-std::map<std::string, std::string> Samples(const std::string& page) {
-    std::map<std::string, std::string> samples;
-    std::istringstream lines(page);
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty() && line[0] != '#') {
-            const size_t blank = line.rfind(' ');
-            samples[line.substr(0, blank)] = line.substr(blank + 1);
-        }
-    }
-    return samples;
-}
-
 struct TCountCase {
     const char* name;
     std::vector<TIdRequestRecord> records;
@@ -66,7 +53,7 @@ TEST_P(MetricsCountTest, PageAddsUpTheRecords) {
     for (const TIdRequestRecord& record : GetParam().records) {
         metrics.Count(record);
     }
-    const auto samples = Samples(metrics.Text({}));
+    const auto samples = MetricSamples(metrics.Text({}));
     for (const auto& [sample, value] : GetParam().expected) {
         const auto found = samples.find(sample);
         ASSERT_NE(found, samples.end()) << sample;
@@ -157,7 +144,7 @@ TEST(MetricsGaugeTest, GaugesAsGivenAndUnknownProcessFiguresLeftOut) {
     gauges.process.startTimeMs = 1700000000250;
     gauges.process.residentBytes = 4096;
     const std::string page = metrics.Text(gauges);
-    const auto samples = Samples(page);
+    const auto samples = MetricSamples(page);
     EXPECT_EQ(samples.at("vantrel_connections_active"), "3");
     EXPECT_EQ(samples.at("vantrel_tunnels_active"), "2");
     EXPECT_EQ(samples.at("process_start_time_seconds"), "1700000000.25");

@@ -418,17 +418,26 @@ TEST_P(ReloadTest, NewRequestsFollowTheFileWhileATunnelLives) {
     TProxySettings settings;
     settings.user = "alice";
     settings.password = "s3cret";
-    settings.moreGeneral = "LogFile=access.log\nIdleTimeout=30\n";
+    // The tunnel waits through both reloads, however slow the machine.
+    settings.idleTimeout = 30;
+    settings.moreGeneral = "LogFile=access.log\n";
     // Room for the hang-up case to keep the file's size.
     settings.moreIni = "[Access]\nAllow=127.0.0.1\n;" + std::string(200, 'z') + "\n";
     std::string error;
     ASSERT_TRUE(proxy_.StartServing(settings, error)) << error;
 
+    // Echoes one ping, whenever it comes.
+    const TOriginServer target([](TOriginConnection& c) {
+        if (c.ReadCount(Ping.size(), Ms(30000))) {
+            c.Send(Ping);
+        }
+        c.ReadToClose(Ms(30000));
+    });
     TLoopbackSocket tunnel;
     std::string got;
     TEnd end = TEnd::Closed;
     ASSERT_TRUE(tunnel.Connect(proxy_.Port()));
-    ASSERT_TRUE(tunnel.SendAll("CONNECT 127.0.0.1:" + std::to_string(origin_.Port()) + " HTTP/1.1\r\n" + alice +
+    ASSERT_TRUE(tunnel.SendAll("CONNECT 127.0.0.1:" + std::to_string(target.Port()) + " HTTP/1.1\r\n" + alice +
                                    "\r\n",
                                After(Ms(5000))));
     ASSERT_TRUE(tunnel.ReadUntil(got, Established, After(Ms(5000)), end)) << got;

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <memory>
 #include <ostream>
 #include <string>
 
@@ -178,42 +179,55 @@ std::string WithCarriageReturns(const std::string& text) {
     return result;
 }
 
-TEST(TerminalTest, TerminalShowsNoEscapeBytesFromTheNetwork) {
-    TPseudoTerminal terminal;
-    ASSERT_TRUE(terminal.Ready());
+// The program on a pseudo-terminal of its own, started up to the moment
+// its log rows are ready.
+class TerminalTest : public ::testing::Test {
+protected:
+    // Use as ASSERT_NO_FATAL_FAILURE(StartOnTerminal(...)).
+    void StartOnTerminal(const std::string& moreIni = "") {
+        ASSERT_TRUE(terminal_.Ready());
+        port_ = FreePort();
+        program_ = std::make_unique<TProgram>("[Connection]\nPort=" + std::to_string(port_) + "\n" + moreIni);
+        program_->StartOnTerminal(terminal_.Slave());
+        terminal_.CloseSlave();
+        ASSERT_TRUE(program_->WaitListening(port_)) << screen_;
+        // The active line, then the rows reserved for the log (line ends
+        // and a move back up): after that the log is ready.
+        ASSERT_TRUE(ReadTerminalUntil(terminal_.Master(), screen_, "Proxy server is active...", StartLimit))
+            << screen_;
+        ASSERT_TRUE(ReadTerminalUntil(terminal_.Master(), screen_, "\x1b[4A", StartLimit)) << screen_;
+    }
+
+    TPseudoTerminal terminal_;
+    std::unique_ptr<TProgram> program_;  // ends before the terminal does
+    int port_ = 0;
+    std::string screen_;  // everything the terminal showed so far
+};
+
+TEST_F(TerminalTest, TerminalShowsNoEscapeBytesFromTheNetwork) {
     const TOriginServer origin;
-    const int port = FreePort();
-    TProgram program("[Connection]\nPort=" + std::to_string(port) + "\n");
-    program.StartOnTerminal(terminal.Slave());
-    terminal.CloseSlave();
+    ASSERT_NO_FATAL_FAILURE(StartOnTerminal());
 
-    std::string screen;
-    ASSERT_TRUE(program.WaitListening(port)) << screen;
-    // The active line, then the rows reserved for the log (line ends and a
-    // move back up): after that the log is ready.
-    ASSERT_TRUE(ReadTerminalUntil(terminal.Master(), screen, "Proxy server is active...", StartLimit)) << screen;
-    ASSERT_TRUE(ReadTerminalUntil(terminal.Master(), screen, "\x1b[4A", StartLimit)) << screen;
-
-    EXPECT_TRUE(IsProxyAnswer(GetThrough(port, ControlByteHost(), origin.Port(), "/size/10"), 400));
-    const std::string first = GetThrough(port, "127.0.0.1", origin.Port(), "/size/1000");
+    EXPECT_TRUE(IsProxyAnswer(GetThrough(port_, ControlByteHost(), origin.Port(), "/size/10"), 400));
+    const std::string first = GetThrough(port_, "127.0.0.1", origin.Port(), "/size/1000");
     EXPECT_NE(first.find(TOriginServer::BodyFor("/size/1000")), std::string::npos);
-    EXPECT_TRUE(ReadTerminalUntil(terminal.Master(), screen, "1000 Bytes", Ms{5000})) << screen;
-    const std::string second = GetThrough(port, "localhost", origin.Port(), "/size/200");
+    EXPECT_TRUE(ReadTerminalUntil(terminal_.Master(), screen_, "1000 Bytes", Ms{5000})) << screen_;
+    const std::string second = GetThrough(port_, "localhost", origin.Port(), "/size/200");
     EXPECT_NE(second.find(TOriginServer::BodyFor("/size/200")), std::string::npos);
-    EXPECT_TRUE(ReadTerminalUntil(terminal.Master(), screen, "200 Bytes", Ms{5000})) << screen;
+    EXPECT_TRUE(ReadTerminalUntil(terminal_.Master(), screen_, "200 Bytes", Ms{5000})) << screen_;
 
-    program.Process().Signal(SIGTERM);
+    program_->Process().Signal(SIGTERM);
     // The end gives the cursor back.
-    EXPECT_TRUE(ReadTerminalUntil(terminal.Master(), screen, "\x1b[?25h", StopLimit)) << screen;
-    ASSERT_TRUE(program.Process().WaitExit(StopLimit));
-    EXPECT_EQ(program.Process().ExitCode(), 0);
+    EXPECT_TRUE(ReadTerminalUntil(terminal_.Master(), screen_, "\x1b[?25h", StopLimit)) << screen_;
+    ASSERT_TRUE(program_->Process().WaitExit(StopLimit));
+    EXPECT_EQ(program_->Process().ExitCode(), 0);
 
     // The terminal really was driven as one: cursor hidden, title set.
-    EXPECT_NE(screen.find("\x1b[?25l"), std::string::npos);
+    EXPECT_NE(screen_.find("\x1b[?25l"), std::string::npos);
     // 1000 + 200 bytes relayed so far.
-    EXPECT_NE(screen.find("\x1b]0;Vantrel - [1 KB]\a"), std::string::npos) << screen;
+    EXPECT_NE(screen_.find("\x1b]0;Vantrel - [1 KB]\a"), std::string::npos) << screen_;
 
-    const std::string text = WithoutEscapeSequences(screen);
+    const std::string text = WithoutEscapeSequences(screen_);
     EXPECT_NE(text.find(WithCarriageReturns(BannerText())), std::string::npos) << text;
     EXPECT_NE(text.find("Request: 127.0.0.1"), std::string::npos) << text;
     EXPECT_NE(text.find("Request: localhost"), std::string::npos) << text;
@@ -223,39 +237,23 @@ TEST(TerminalTest, TerminalShowsNoEscapeBytesFromTheNetwork) {
 // SIGHUP asks for a reload, whose outcome shows on the row above the log;
 // once the terminal has been closed, the SIGHUP that comes with that stops
 // the program as it always did.
-TEST(TerminalTest, HangupReloadsWhileTheTerminalLivesAndStopsOnceItIsGone) {
-    TPseudoTerminal terminal;
-    ASSERT_TRUE(terminal.Ready());
-    const int port = FreePort();
-    TProgram program("[Connection]\nPort=" + std::to_string(port) + "\n");
-    program.StartOnTerminal(terminal.Slave());
-    terminal.CloseSlave();
-    std::string screen;
-    ASSERT_TRUE(program.WaitListening(port)) << screen;
-    ASSERT_TRUE(ReadTerminalUntil(terminal.Master(), screen, "\x1b[4A", StartLimit)) << screen;
-    program.Process().Signal(SIGHUP);
-    EXPECT_TRUE(ReadTerminalUntil(terminal.Master(), screen, "Settings applied from ", Ms{5000})) << screen;
-    EXPECT_TRUE(program.Running());
-    terminal.CloseMaster();
-    program.Process().Signal(SIGHUP);
-    ASSERT_TRUE(program.Process().WaitExit(StopLimit));
-    EXPECT_EQ(program.Process().ExitCode(), 0);
+TEST_F(TerminalTest, HangupReloadsWhileTheTerminalLivesAndStopsOnceItIsGone) {
+    ASSERT_NO_FATAL_FAILURE(StartOnTerminal());
+    program_->Process().Signal(SIGHUP);
+    EXPECT_TRUE(ReadTerminalUntil(terminal_.Master(), screen_, "Settings applied from ", Ms{5000})) << screen_;
+    EXPECT_TRUE(program_->Running());
+    terminal_.CloseMaster();
+    program_->Process().Signal(SIGHUP);
+    ASSERT_TRUE(program_->Process().WaitExit(StopLimit));
+    EXPECT_EQ(program_->Process().ExitCode(), 0);
 }
 
 // Bodies at the edge of a 1 KiB hold limit, held or relayed, with and
 // without a length: each counts in the title's total and shows its size in
 // the Size row alike.
-TEST(TerminalTest, HeldAndRelayedBodiesCountAlikeInTitleAndLog) {
-    TPseudoTerminal terminal;
-    ASSERT_TRUE(terminal.Ready());
+TEST_F(TerminalTest, HeldAndRelayedBodiesCountAlikeInTitleAndLog) {
     const TOriginServer origin;
-    const int port = FreePort();
-    TProgram program("[Connection]\nPort=" + std::to_string(port) + "\n[General]\nHoldLimit=1\n");
-    program.StartOnTerminal(terminal.Slave());
-    terminal.CloseSlave();
-    std::string screen;
-    ASSERT_TRUE(program.WaitListening(port)) << screen;
-    ASSERT_TRUE(ReadTerminalUntil(terminal.Master(), screen, "\x1b[4A", StartLimit)) << screen;
+    ASSERT_NO_FATAL_FAILURE(StartOnTerminal("[General]\nHoldLimit=1\n"));
 
     struct TStep {
         const char* path;
@@ -266,20 +264,20 @@ TEST(TerminalTest, HeldAndRelayedBodiesCountAlikeInTitleAndLog) {
                            {"/size/1025", "1 KB", "3 KB"},             {"/size/1023?nolength", "1023 Bytes", "3 KB"},
                            {"/size/1024?nolength", "1 KB", "4 KB"},    {"/size/1025?nolength", "1 KB", "6 KB"}};
     for (const TStep& step : steps) {
-        const std::string answer = GetThrough(port, "127.0.0.1", origin.Port(), step.path);
+        const std::string answer = GetThrough(port_, "127.0.0.1", origin.Port(), step.path);
         const std::string body = TOriginServer::BodyFor(step.path);
         EXPECT_EQ(answer.size() >= body.size() ? answer.substr(answer.size() - body.size()) : answer, body)
             << step.path;
         std::string shown;
-        EXPECT_TRUE(ReadTerminalUntil(terminal.Master(), shown,
+        EXPECT_TRUE(ReadTerminalUntil(terminal_.Master(), shown,
                                       std::string("\x1b]0;Vantrel - [") + step.total + "]\a", Ms{5000}))
             << step.path << ": " << shown;
         // The row's value, then the blanks that wipe a longer predecessor.
-        EXPECT_TRUE(ReadTerminalUntil(terminal.Master(), shown, std::string(step.size) + "    ", Ms{5000}))
+        EXPECT_TRUE(ReadTerminalUntil(terminal_.Master(), shown, std::string(step.size) + "    ", Ms{5000}))
             << step.path << ": " << shown;
     }
-    program.Process().Signal(SIGTERM);
-    ASSERT_TRUE(program.Process().WaitExit(StopLimit));
+    program_->Process().Signal(SIGTERM);
+    ASSERT_TRUE(program_->Process().WaitExit(StopLimit));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/e2e/ProgramFixture.h"
+#include "tests/support/MetricSamples.h"
 
 namespace {
 
@@ -47,17 +48,7 @@ protected:
         return curl.out;
     }
 
-    // "name{labels}" to value.
-    std::map<std::string, std::string> Samples() {
-        std::map<std::string, std::string> samples;
-        std::istringstream lines(Page());
-        for (std::string line; std::getline(lines, line);) {
-            if (!line.empty() && line[0] != '#') {
-                samples[line.substr(0, line.rfind(' '))] = line.substr(line.rfind(' ') + 1);
-            }
-        }
-        return samples;
-    }
+    std::map<std::string, std::string> Samples() { return vtltest::MetricSamples(Page()); }
 
     // Through the proxy with curl; the bytes it sent and received are
     // added to the totals.
