@@ -96,8 +96,8 @@ TEST_F(RelayTest, CurlUploadOfTwoMegabytesTakesNoWaitAndArrivesWhole) {
     WriteWholeFile(dir.File("upload.bin"), body);
 
     const auto start = std::chrono::steady_clock::now();
-    const TToolResult curl = RunTool({"curl", "-sS", "--max-time", "30", "--expect100-timeout", "20", "-x", ProxyUrl(), "--data-binary",
-                                      "@" + dir.File("upload.bin"), OriginUrl(origin, "/upload")});
+    const TToolResult curl = RunTool({"curl", "-sS", "--max-time", "30", "--expect100-timeout", "20", "-x", ProxyUrl(),
+                                      "--data-binary", "@" + dir.File("upload.bin"), OriginUrl(origin, "/upload")});
     const auto took = std::chrono::steady_clock::now() - start;
     ASSERT_TRUE(curl.finished);
     EXPECT_EQ(curl.exitCode, 0) << curl.err;
